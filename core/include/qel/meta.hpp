@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qel/error.hpp"
+#include "qel/types.hpp"
+
+namespace qel {
+
+// File-level information; every member is absent unless the metablock gave it.
+struct FileInfo {
+  std::optional<std::string> created_utc;
+  std::optional<std::string> creator;
+  std::optional<std::string> reason;
+  std::optional<std::string> tag;
+  std::optional<std::string> comment;
+  std::optional<std::string> namespacesep;
+  std::optional<double> created_at_latitude;
+  std::optional<double> created_at_longitude;
+  std::optional<double> created_at_altitude;
+};
+
+// One free-form entry of the info list.
+struct Info {
+  std::string name;
+  std::string value;
+  std::optional<std::string> physicalunit;
+  DataType datatype = DataTypeId::String;
+};
+
+namespace meta {
+
+// One channel definition as the metablock gives it.
+struct Channel {
+  std::uint16_t index = 0;
+  std::string name;
+  ChannelType channeltype;
+  DataType datatype;
+  std::uint8_t sizeoflengthvalue = 2;
+  std::optional<std::int64_t> timeincrement;
+  std::optional<std::string> mimetype;
+  std::optional<std::string> physicalunit;
+  std::optional<std::string> physicaldimension;
+  std::optional<std::string> displayname;
+  std::optional<std::string> comment;
+  std::optional<std::string> reference;
+  std::optional<SpectrumType> spectrumtype;
+};
+
+}  // namespace meta
+
+struct MetaBlock {
+  FileInfo file;
+  std::uint32_t format_version = 5;
+  std::vector<meta::Channel> channels;
+  std::vector<Info> infos;
+};
+
+// Reads a metablock of the given format version: XML for 4, JSON for 5.
+Result<MetaBlock> parse_metablock(std::uint32_t version, std::span<const std::uint8_t> bytes);
+
+}  // namespace qel

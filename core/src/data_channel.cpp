@@ -1,0 +1,92 @@
+#include "qel/data_channel.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace qel {
+namespace {
+
+template <std::size_t... I>
+std::optional<NumericValues> values_for_index(std::size_t index, std::index_sequence<I...>) {
+  std::optional<NumericValues> values;
+  ((index == I ? (values.emplace(std::in_place_index<I>), 0) : 0), ...);
+  return values;
+}
+
+}  // namespace
+
+std::optional<NumericValues> make_numeric_values(const DataType& type) {
+  std::size_t index = 0;
+  if (type.is_numeric()) {
+    index = static_cast<std::size_t>(type.id());
+  } else if (type.id() == DataTypeId::GpsLocation) {
+    index = kGpsValuesIndex;
+  } else {
+    return std::nullopt;
+  }
+  return values_for_index(index, std::make_index_sequence<std::variant_size_v<NumericValues>>{});
+}
+
+DataType data_type_of(const NumericValues& values) {
+  if (values.index() == kGpsValuesIndex) return DataTypeId::GpsLocation;
+  return static_cast<DataTypeId>(values.index());
+}
+
+std::size_t size_of(const NumericValues& values) {
+  return std::visit([](const auto& array) { return array.size(); }, values);
+}
+
+std::int64_t saturating_i64(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  if (value >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (value <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(value);
+}
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t sum = 0;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
+}
+
+std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j) noexcept {
+  if (j == 0 || !(rate_hz > 0.0)) return start_ns;
+  return saturating_add(start_ns, saturating_i64(static_cast<double>(j) * 1e9 / rate_hz));
+}
+
+std::uint64_t Channel::sample_count() const noexcept {
+  struct Count {
+    std::uint64_t operator()(const EquidistantStorage& s) const { return size_of(s.values); }
+    std::uint64_t operator()(const TimestampedStorage& s) const { return size_of(s.values); }
+    std::uint64_t operator()(const VariableChannel& v) const {
+      if (v.strings) return v.strings->size();
+      if (v.binaries) return v.binaries->size();
+      return 0;
+    }
+  };
+  return std::visit(Count{}, storage);
+}
+
+std::string_view Channel::storage_kind() const noexcept {
+  static constexpr std::string_view kKinds[] = {"equidistant", "timestamped", "variable"};
+  return kKinds[storage.index()];
+}
+
+Result<const ByteStringList*> Channel::as_strings() const {
+  const auto* variable = std::get_if<VariableChannel>(&storage);
+  if (variable == nullptr || !variable->strings) {
+    return std::unexpected(Error::flat_access_mismatch(index, DataTypeId::String, data_type));
+  }
+  return &*variable->strings;
+}
+
+Result<const ByteStringList*> Channel::as_binaries() const {
+  const auto* variable = std::get_if<VariableChannel>(&storage);
+  if (variable == nullptr || !variable->binaries) {
+    return std::unexpected(Error::flat_access_mismatch(index, DataTypeId::Binary, data_type));
+  }
+  return &*variable->binaries;
+}
+
+}  // namespace qel

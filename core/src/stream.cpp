@@ -1,0 +1,69 @@
+#include "qel/stream.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace qel {
+
+Result<std::size_t> read_full(InputStream& stream, std::span<std::uint8_t> out) {
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(out.subspan(filled)));
+    if (got == 0) break;
+    filled += got;
+  }
+  return filled;
+}
+
+Result<std::uint64_t> discard(InputStream& stream, std::uint64_t count) {
+  std::array<std::uint8_t, 16384> sink;
+  std::uint64_t dropped = 0;
+  while (dropped < count) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - dropped, sink.size()));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(std::span(sink).first(want)));
+    if (got == 0) break;
+    dropped += got;
+  }
+  return dropped;
+}
+
+Result<std::size_t> MemoryInputStream::read(std::span<std::uint8_t> out) {
+  const std::size_t n = std::min(out.size(), bytes_.size());
+  if (n > 0) std::memcpy(out.data(), bytes_.data(), n);
+  bytes_ = bytes_.subspan(n);
+  return n;
+}
+
+Result<std::unique_ptr<FileInputStream>> FileInputStream::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(Error::io(errno));
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::unique_ptr<FileInputStream>(new FileInputStream(fd));
+}
+
+FileInputStream::~FileInputStream() {
+  ::close(fd_);
+}
+
+Result<std::size_t> FileInputStream::read(std::span<std::uint8_t> out) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, out.data(), out.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(Error::io(errno));
+  }
+}
+
+std::optional<std::uint64_t> FileInputStream::size() const noexcept {
+  struct stat info;
+  if (::fstat(fd_, &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace qel

@@ -1,0 +1,4 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
