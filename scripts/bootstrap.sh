@@ -3,7 +3,7 @@
 set -euo pipefail
 
 QEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-QEL_SYSTEM_PACKAGES=(g++ make pkg-config zlib1g-dev libxml2-dev nlohmann-json3-dev libgtest-dev)
+QEL_SYSTEM_PACKAGES=(g++ make pkg-config zlib1g-dev libexpat1-dev nlohmann-json3-dev libgtest-dev)
 
 qel_missing_packages() {
   local package
