@@ -14,6 +14,6 @@ cmake --build build/test-sanitize -j"$jobs"
 ctest --test-dir build/test-sanitize --output-on-failure -j"$jobs"
 
 qel_install_package -C cmake.define.QEL_WERROR=ON
-python -m abi3audit --strict "$(python -c 'import qel._qel as m; print(m.__file__)')" >/dev/null
+python -m abi3audit --strict --assume-minimum-abi3 3.11 "$(python -c 'import qel._qel as m; print(m.__file__)')" >/dev/null
 python -m pytest -q tests/python
 python -m mypy.stubtest qel._qel --allowlist "$QEL_ROOT/tests/python/stubtest_allowlist.txt"

@@ -135,7 +135,7 @@ Result<FileInfo> read_file_info(const Json& file) {
   struct Alternative {
     std::optional<double>& member;
     std::string_view alternative;
-    std::string_view spec;
+    std::string_view primary;
   };
   const std::array<Alternative, 3> alternatives{{
       {info.created_at_latitude, "latitude", "created_at_latitude"},
@@ -147,7 +147,7 @@ Result<FileInfo> read_file_info(const Json& file) {
     if (auto value = number_value(find(file, alt.alternative))) {
       alt.member = value;
       QEL_DEBUG(log::kMetaJson, "QEL5 file." + std::string(alt.alternative) +
-                                    " accepted as alternative for " + std::string(alt.spec) +
+                                    " accepted as alternative for " + std::string(alt.primary) +
                                     "; writers should emit the spec form");
     }
   }

@@ -395,7 +395,7 @@ Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
   struct Alternative {
     std::optional<double>& member;
     std::string_view alternative;
-    std::string_view spec;
+    std::string_view primary;
   };
   const std::array<Alternative, 3> alternatives{{
       {file.created_at_latitude, "latitude", "created_at_latitude"},
@@ -414,7 +414,7 @@ Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
     }
     alt.member = *value;
     QEL_DEBUG(log::kMetaXml, "QEL4 velmaris/" + std::string(alt.alternative) +
-                                 " accepted as alternative for " + std::string(alt.spec) +
+                                 " accepted as alternative for " + std::string(alt.primary) +
                                  "; writers should emit the spec form");
   }
   for (const auto& [key, value] : attributes) {
@@ -458,7 +458,7 @@ constexpr unsigned long long kAmplificationThreshold = 64 * 1024;
 // Expat takes at most INT_MAX bytes per call.
 constexpr std::size_t kChunk = std::size_t{1} << 30;
 
-// The Part 2.3 state machine over Expat's events. One document may hold
+// The four-state reader over Expat's events. One document may hold
 // several top-level elements (the Part returns to "before the root" after the
 // root's end tag); each is parsed by a fresh Expat parser starting where the
 // previous one stopped.

@@ -1,4 +1,4 @@
-// Part 2.2: the version-5 JSON metablock reader.
+// The version-5 JSON metablock reader.
 
 #include <gtest/gtest.h>
 

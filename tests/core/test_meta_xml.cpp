@@ -1,4 +1,4 @@
-// Part 2.3: the version-4 XML metablock reader.
+// The version-4 XML metablock reader.
 
 #include <gtest/gtest.h>
 
@@ -489,7 +489,7 @@ TEST(XmlRoot, FloatFailures) {
   EXPECT_EQ(error_of(R"(<velmaris created_at_altitude=""></velmaris>)"),
             invalid("<velmaris created_at_altitude=\"\"> is not a float: cannot parse float from "
                     "empty string"));
-  // Order: the three spec attributes first, then the alternatives.
+  // Order: the three primary attributes first, then the alternatives.
   EXPECT_EQ(error_of(R"(<velmaris latitude="a" created_at_altitude="b"></velmaris>)"),
             invalid("<velmaris created_at_altitude=\"b\"> is not a float: invalid float literal"));
   EXPECT_EQ(error_of(R"(<velmaris longitude="a" created_at_latitude="b"></velmaris>)"),

@@ -1,4 +1,4 @@
-// Part 2.1: the four vocabulary parsers and their log records.
+// The four vocabulary parsers and their log records.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Part 2.2: the version-5 JSON metablock reader.
+// The version-5 JSON metablock reader.
 
 #include <cstdint>
 #include <optional>
@@ -37,7 +37,7 @@ std::string compact_text(const Json& value);
 // channels, version and format.
 void log_unknown_top_level_fields(const Json& envelope);
 
-// Part 2.2's integer classification: written without fraction and exponent
+// The integer classification of metablock numbers: written without fraction and exponent
 // and within -2^63 ..= 2^64-1. nlohmann stores exactly those as
 // number_integer or number_unsigned; everything else is number_float.
 bool is_integer(const Json& value) noexcept;

@@ -1,6 +1,6 @@
 #pragma once
 
-// Part 2.3: the version-4 XML metablock reader, on Expat.
+// The version-4 XML metablock reader, on Expat.
 
 #include <cstddef>
 #include <cstdint>

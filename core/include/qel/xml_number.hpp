@@ -1,6 +1,6 @@
 #pragma once
 
-// The number syntax of version-4 metablock attributes (Part 2.3).
+// The number syntax of version-4 metablock attributes.
 
 #include <cstdint>
 #include <expected>
