@@ -1,0 +1,155 @@
+#include "qel/compression.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace qel {
+namespace {
+
+constexpr std::size_t kFileBufferBytes = 8192;
+constexpr std::size_t kInflateInputBytes = 32768;
+
+// The file behind an 8192-byte buffer. A large read that finds the buffer
+// empty goes straight into the caller's memory, so bulk payloads are copied
+// once.
+class BufferedFile final : public InputStream {
+ public:
+  explicit BufferedFile(std::unique_ptr<InputStream> file) : file_(std::move(file)) {}
+
+  // One read call on the file into the empty buffer.
+  Result<std::size_t> fill() {
+    QEL_ASSIGN_OR_RETURN(end_, file_->read(buffer_));
+    begin_ = 0;
+    return end_;
+  }
+
+  std::span<const std::uint8_t> buffered() const noexcept {
+    return std::span(buffer_).subspan(begin_, end_ - begin_);
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
+    if (begin_ == end_) {
+      if (out.size() >= buffer_.size()) return file_->read(out);
+      QEL_TRY(fill());
+    }
+    const std::size_t n = std::min(out.size(), end_ - begin_);
+    if (n > 0) std::memcpy(out.data(), buffer_.data() + begin_, n);
+    begin_ += n;
+    return n;
+  }
+
+ private:
+  std::unique_ptr<InputStream> file_;
+  std::array<std::uint8_t, kFileBufferBytes> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+// One zlib or gzip stream, inflated straight into the caller's buffer.
+class Inflater final : public InputStream {
+ public:
+  static Result<std::unique_ptr<Inflater>> create(std::unique_ptr<BufferedFile> file,
+                                                  CompressionFormat format) {
+    auto inflater = std::unique_ptr<Inflater>(new Inflater(std::move(file)));
+    const int window_bits = format == CompressionFormat::gzip ? 16 + MAX_WBITS : MAX_WBITS;
+    if (inflateInit2(&inflater->zs_, window_bits) != Z_OK) {
+      return std::unexpected(Error::io_message(
+          inflater->zs_.msg != nullptr ? inflater->zs_.msg : "failed to initialise the inflater"));
+    }
+    inflater->initialised_ = true;
+    return inflater;
+  }
+
+  ~Inflater() override {
+    if (initialised_) inflateEnd(&zs_);
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
+    if (stream_ended_ || out.empty()) return 0;
+    zs_.next_out = out.data();
+    zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size(), UINT_MAX));
+    const uInt requested = zs_.avail_out;
+    while (zs_.avail_out == requested) {
+      if (zs_.avail_in == 0) {
+        QEL_ASSIGN_OR_RETURN(const bool more, refill());
+        if (!more) break;
+      }
+      const int rc = inflate(&zs_, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        stream_ended_ = true;
+        break;
+      }
+      if (rc != Z_OK && rc != Z_BUF_ERROR) return std::unexpected(failure(rc));
+    }
+    return requested - zs_.avail_out;
+  }
+
+ private:
+  explicit Inflater(std::unique_ptr<BufferedFile> file)
+      : file_(std::move(file)), input_(kInflateInputBytes) {}
+
+  // Loads more compressed bytes; false once the file has none left.
+  Result<bool> refill() {
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, file_->read(input_));
+    zs_.next_in = input_.data();
+    zs_.avail_in = static_cast<uInt>(got);
+    return got > 0;
+  }
+
+  Error failure(int rc) const {
+    if (zs_.msg != nullptr) return Error::io_message(zs_.msg);
+    if (rc == Z_NEED_DICT) return Error::io_message("compressed stream needs a preset dictionary");
+    if (rc == Z_MEM_ERROR) return Error::io_message("out of memory while inflating");
+    return Error::io_message("corrupt compressed stream");
+  }
+
+  std::unique_ptr<BufferedFile> file_;
+  std::vector<std::uint8_t> input_;
+  z_stream zs_{};
+  bool initialised_ = false;
+  bool stream_ended_ = false;
+};
+
+CompressionFormat detect(std::span<const std::uint8_t> start) noexcept {
+  if (start.size() < 2) return CompressionFormat::none;
+  if (start[0] == 0x1F && start[1] == 0x8B) return CompressionFormat::gzip;
+  if (start[0] == 0x78 &&
+      (start[1] == 0x01 || start[1] == 0x5E || start[1] == 0x9C || start[1] == 0xDA)) {
+    return CompressionFormat::zlib;
+  }
+  return CompressionFormat::none;
+}
+
+}  // namespace
+
+std::string_view to_string(CompressionFormat format) noexcept {
+  switch (format) {
+    case CompressionFormat::zlib:
+      return "zlib";
+    case CompressionFormat::gzip:
+      return "gzip";
+    case CompressionFormat::none:
+      break;
+  }
+  return "none";
+}
+
+Result<std::unique_ptr<MaybeCompressed>> detect_and_wrap(std::unique_ptr<InputStream> file) {
+  auto buffered = std::make_unique<BufferedFile>(std::move(file));
+  QEL_TRY(buffered->fill());
+  const CompressionFormat format = detect(buffered->buffered());
+  if (format == CompressionFormat::none) {
+    return std::make_unique<MaybeCompressed>(std::move(buffered), format);
+  }
+  QEL_ASSIGN_OR_RETURN(auto inflater, Inflater::create(std::move(buffered), format));
+  return std::make_unique<MaybeCompressed>(std::move(inflater), format);
+}
+
+}  // namespace qel

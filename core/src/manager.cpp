@@ -1,0 +1,142 @@
+#include "qel/manager.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "qel/channel_builder.hpp"
+#include "qel/compression.hpp"
+#include "qel/header.hpp"
+#include "qel/integrity.hpp"
+#include "qel/log.hpp"
+#include "qel/reader.hpp"
+
+namespace qel {
+namespace {
+
+// The header line announces the metablock length; beyond this it is refused
+// rather than trusted with an allocation.
+constexpr std::uint64_t kMaxMetablockBytes = std::uint64_t{1} << 30;
+// The metablock buffer grows by at most this much beyond the bytes present.
+constexpr std::size_t kMetablockGrowStep = std::size_t{1} << 20;
+
+Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint64_t length) {
+  if (length > kMaxMetablockBytes) {
+    return std::unexpected(Error::invalid_metablock("metablock length " + std::to_string(length) +
+                                                    " exceeds the supported maximum of " +
+                                                    std::to_string(kMaxMetablockBytes) + " bytes"));
+  }
+  std::vector<std::uint8_t> bytes;
+  while (bytes.size() < length) {
+    const std::size_t have = bytes.size();
+    const std::size_t step = std::max(have, kMetablockGrowStep);
+    bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, have + step)));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, read_full(stream, std::span(bytes).subspan(have)));
+    if (have + got < bytes.size()) return std::unexpected(Error::unexpected_eof());
+  }
+  return bytes;
+}
+
+struct Builders {
+  std::unordered_map<std::uint16_t, ChannelBuilder> by_index;
+  // Metablock order; a redefined index appears twice.
+  std::vector<std::uint16_t> order;
+};
+
+Builders make_builders(const MetaBlock& meta) {
+  Builders builders;
+  builders.by_index.reserve(meta.channels.size());
+  builders.order.reserve(meta.channels.size());
+  for (const meta::Channel& definition : meta.channels) {
+    builders.by_index.insert_or_assign(definition.index, ChannelBuilder(definition));
+    builders.order.push_back(definition.index);
+  }
+  return builders;
+}
+
+Status read_blocks(BlockReader& reader, Builders& builders) {
+  for (;;) {
+    QEL_ASSIGN_OR_RETURN(const std::optional<DecodedBlock> block, reader.next());
+    if (!block) return {};
+    // Skipped blocks carry no samples, and signature blocks have no channel.
+    if (std::holds_alternative<Skipped>(block->kind)) continue;
+    const auto builder = builders.by_index.find(block->channel_index);
+    if (builder == builders.by_index.end()) {
+      return std::unexpected(Error::unknown_channel_index(block->channel_index));
+    }
+    QEL_TRY(builder->second.apply_block(block->kind));
+  }
+}
+
+struct Assembled {
+  std::vector<Channel> channels;
+  std::unordered_map<std::string, std::size_t> by_name;
+  std::unordered_map<std::uint16_t, std::size_t> by_index;
+};
+
+Assembled finalize_all(Builders& builders) {
+  Assembled out;
+  for (const std::uint16_t index : builders.order) {
+    const auto builder = builders.by_index.find(index);
+    if (builder == builders.by_index.end()) continue;
+    std::optional<Channel> channel = std::move(builder->second).finalize();
+    builders.by_index.erase(builder);
+    if (!channel) continue;
+    const std::size_t position = out.channels.size();
+    if (!out.by_name.emplace(channel->name, position).second) {
+      QEL_WARN(log::kManager, "duplicate channel name " + quoted(channel->name) +
+                                  " at indices \u2014 first definition kept");
+    }
+    out.by_index.emplace(index, position);
+    out.channels.push_back(std::move(*channel));
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<DataManager> DataManager::load_from_file(const std::string& path) {
+  QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path));
+  const std::optional<std::uint64_t> size = file->size();
+  return load_from_stream(std::move(file), size);
+}
+
+Result<DataManager> DataManager::load_from_stream(std::unique_ptr<InputStream> stream,
+                                                  std::optional<std::uint64_t> file_size) {
+  QEL_ASSIGN_OR_RETURN(std::unique_ptr<MaybeCompressed> input, detect_and_wrap(std::move(stream)));
+  const CompressionFormat format = input->format();
+  QEL_ASSIGN_OR_RETURN(const MagicHeader header, parse_magic_header(*input));
+  QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> metablock,
+                       read_metablock(*input, header.metablock_len));
+  QEL_TRY(verify_metablock_crc(header.metablock_crc32c, metablock));
+
+  DataManager manager;
+  QEL_ASSIGN_OR_RETURN(manager.meta_, parse_metablock(header.version, metablock));
+  BlockReader reader(std::move(input), manager.meta_);
+  reader.set_integrity(header.integrity);
+  Builders builders = make_builders(manager.meta_);
+  QEL_TRY(read_blocks(reader, builders));
+  Assembled assembled = finalize_all(builders);
+  manager.channels_ = std::move(assembled.channels);
+  manager.by_name_ = std::move(assembled.by_name);
+  manager.by_index_ = std::move(assembled.by_index);
+
+  manager.stats_ = reader.stats();
+  manager.stats_.file_size_bytes = file_size;
+  manager.stats_.metablock_size_bytes = header.metablock_len;
+  manager.stats_.compressed = format != CompressionFormat::none;
+  manager.stats_.compression_format = format;
+  manager.stats_.integrity = header.integrity;
+  return manager;
+}
+
+const Channel* DataManager::channel(std::string_view name) const {
+  const auto found = by_name_.find(std::string(name));
+  return found == by_name_.end() ? nullptr : &channels_[found->second];
+}
+
+const Channel* DataManager::channel_by_index(std::uint16_t index) const {
+  const auto found = by_index_.find(index);
+  return found == by_index_.end() ? nullptr : &channels_[found->second];
+}
+
+}  // namespace qel

@@ -1,0 +1,313 @@
+#include "qel/reader.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "byte_order.hpp"
+#include "qel/data_channel.hpp"
+#include "qel/log.hpp"
+#include "qel/payload.hpp"
+#include "qel/utf8.hpp"
+
+namespace qel {
+namespace {
+
+constexpr std::uint16_t kTrailerMarker = 0xFFFF;
+constexpr std::uint16_t kSignatureMarker = 0xFFFE;
+constexpr std::size_t kTailBytes = 40;
+constexpr std::string_view kTailMagic = "QEL_STREAM_END";
+// A payload longer than the buffer is read in steps of at least this size,
+// so a length field on a short file never sizes the buffer by itself.
+constexpr std::size_t kPayloadGrowStep = std::size_t{1} << 20;
+
+constexpr std::uint8_t kTrustedTimestamp = 1;
+constexpr std::uint8_t kStatusEvent = 3;
+constexpr std::uint8_t kMessageEvent = 4;
+constexpr std::uint8_t kContinuedData = 5;
+constexpr std::uint8_t kStartData = 6;
+constexpr std::uint8_t kContinuedRelStampData = 7;
+constexpr std::uint8_t kAbsTimeStampData = 8;
+
+bool is_variable(const DataType& type) noexcept {
+  return type.id() == DataTypeId::String || type.id() == DataTypeId::Binary ||
+         type.id() == DataTypeId::ByteArray;
+}
+
+void log_tail_mismatch(std::span<const std::uint8_t> tail) {
+  QEL_DEBUG(log::kReader, "QEL trailer: 40-byte tail did not start with \"QEL_STREAM_END\"; got " +
+                              quoted(from_utf8_lossy(tail.first(kTailMagic.size()))));
+}
+
+// Why a block of this kind is passed over, or nothing when it is decoded.
+std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type) {
+  switch (kind) {
+    case kTrustedTimestamp:
+      return SkipReason::DeprecatedType;
+    case kStatusEvent:
+      return SkipReason::StatusEvent;
+    case kMessageEvent:
+      if (multi || !is_variable(type)) return SkipReason::ReservedType;
+      return std::nullopt;
+    case kContinuedData:
+    case kStartData:
+    case kContinuedRelStampData:
+    case kAbsTimeStampData:
+      return std::nullopt;
+    default:
+      return SkipReason::ReservedType;
+  }
+}
+
+template <class Kind, class Payload>
+Result<BlockKind> as_block(Result<Payload> payload) {
+  if (!payload) return std::unexpected(std::move(payload).error());
+  return BlockKind(Kind{*payload});
+}
+
+// Decodes the body of a block kind that skip_reason() lets through.
+Result<BlockKind> decode_body(std::uint8_t kind, std::span<const std::uint8_t> body,
+                              const DataType& type, bool multi, bool strings_terminated) {
+  switch (kind) {
+    case kMessageEvent:
+      return as_block<AbsTimestamped>(parse_message_event(body, type));
+    case kContinuedData:
+      return as_block<ContinuedData>(parse_continued_data(body, type, multi));
+    case kStartData:
+      return as_block<StartData>(parse_start_data(body, type, multi));
+    case kContinuedRelStampData:
+      return as_block<RelTimestamped>(parse_continued_rel_stamp_data(body, type, multi));
+    default:
+      return as_block<AbsTimestamped>(
+          parse_abs_timestamp_data(body, type, multi, strings_terminated));
+  }
+}
+
+}  // namespace
+
+BlockReader::BlockReader(std::unique_ptr<InputStream> stream, const MetaBlock& meta)
+    : stream_(std::move(stream)),
+      strings_terminated_(meta.format_version == 4),
+      started_(std::chrono::steady_clock::now()) {
+  for (const meta::Channel& channel : meta.channels) {
+    channels_.insert_or_assign(channel.index,
+                               ChannelEntry{channel.datatype, channel.sizeoflengthvalue});
+    ChannelStats& entry = stats_.channels[channel.index];
+    entry = ChannelStats();
+    entry.name = channel.name;
+    if (channel.datatype.id() == DataTypeId::Unsupported) ++stats_.channels_unsupported;
+  }
+  stats_.channels_total = meta.channels.size();
+}
+
+ReaderStats BlockReader::stats() const {
+  ReaderStats stats = stats_;
+  stats.elapsed = std::chrono::steady_clock::now() - started_;
+  stats.compute_totals();
+  return stats;
+}
+
+BlockReader::Item BlockReader::end() noexcept {
+  finished_ = true;
+  return std::optional<DecodedBlock>();
+}
+
+BlockReader::Item BlockReader::truncated() noexcept {
+  stats_.blocks_truncated = 1;
+  return end();
+}
+
+BlockReader::Item BlockReader::fail(Error error) noexcept {
+  finished_ = true;
+  return std::unexpected(std::move(error));
+}
+
+Result<bool> BlockReader::read_field(std::span<std::uint8_t> out) {
+  auto got = read_full(*stream_, out);
+  if (!got) {
+    finished_ = true;
+    return std::unexpected(std::move(got).error());
+  }
+  return *got == out.size();
+}
+
+Result<bool> BlockReader::read_payload(std::uint32_t length) {
+  std::size_t have = 0;
+  while (have < length) {
+    const std::size_t step = std::max(have, kPayloadGrowStep);
+    const std::size_t target = std::min<std::size_t>(length, std::max(buffer_.size(), have + step));
+    if (buffer_.size() < target) buffer_.resize(target);
+    QEL_ASSIGN_OR_RETURN(const bool complete,
+                         read_field(std::span(buffer_).subspan(have, target - have)));
+    if (!complete) return false;
+    have = target;
+  }
+  return true;
+}
+
+BlockReader::Item BlockReader::next() {
+  if (finished_) return std::optional<DecodedBlock>();
+  std::array<std::uint8_t, 2> index_bytes;
+  QEL_ASSIGN_OR_RETURN(const bool complete, read_field(index_bytes));
+  if (!complete) return end();
+  stats_.data_section_size_bytes += 2;
+  const auto index = load_le<std::uint16_t>(index_bytes.data());
+  if (index == kTrailerMarker) return read_trailer();
+  if (index == kSignatureMarker && integrity_ != IntegrityProfile::none) return read_signature();
+  const auto channel = channels_.find(index);
+  if (channel == channels_.end()) return fail(Error::unknown_channel_index(index));
+  return read_frame(index, index_bytes, channel->second);
+}
+
+BlockReader::Item BlockReader::read_trailer() {
+  stats_.data_section_size_bytes += 4;
+  stats_.trailer_seen = true;
+  std::array<std::uint8_t, 4> length_bytes;
+  QEL_ASSIGN_OR_RETURN(const bool has_length, read_field(length_bytes));
+  if (!has_length) return truncated();
+  const auto length = load_le<std::uint32_t>(length_bytes.data());
+  auto dropped = discard(*stream_, length);
+  if (!dropped) return fail(std::move(dropped).error());
+  if (*dropped == length) {
+    stats_.data_section_size_bytes += length;
+  } else {
+    stats_.blocks_truncated = 1;
+  }
+  std::array<std::uint8_t, kTailBytes> tail;
+  QEL_ASSIGN_OR_RETURN(const bool has_tail, read_field(tail));
+  if (has_tail) {
+    stats_.data_section_size_bytes += kTailBytes;
+    if (!std::equal(kTailMagic.begin(), kTailMagic.end(), tail.begin())) log_tail_mismatch(tail);
+  }
+  return end();
+}
+
+BlockReader::Item BlockReader::read_signature() {
+  std::array<std::uint8_t, 4> length_bytes;
+  QEL_ASSIGN_OR_RETURN(const bool has_length, read_field(length_bytes));
+  if (!has_length) return truncated();
+  stats_.data_section_size_bytes += 4;
+  const auto length = load_le<std::uint32_t>(length_bytes.data());
+  auto dropped = discard(*stream_, length);
+  if (!dropped) return fail(std::move(dropped).error());
+  if (*dropped < length) return truncated();
+  stats_.data_section_size_bytes += length;
+  return skip(kSignatureMarker, length, SkipReason::SignatureBlock);
+}
+
+BlockReader::Item BlockReader::read_frame(std::uint16_t index,
+                                          std::span<const std::uint8_t, 2> index_bytes,
+                                          const ChannelEntry& channel) {
+  const std::uint8_t width = channel.length_width;
+  if (width != 2 && width != 4) {
+    return fail(Error::invalid_metablock(
+        "channel sizeoflengthvalue=" + std::to_string(width) +
+        " reached the block reader; must be 2 or 4 (validated in the metablock parser)"));
+  }
+  std::array<std::uint8_t, 4> length_bytes{};
+  const auto length_field = std::span(length_bytes).first(width);
+  QEL_ASSIGN_OR_RETURN(const bool has_length, read_field(length_field));
+  if (!has_length) return truncated();
+  stats_.data_section_size_bytes += width;
+  const std::uint32_t length = width == 2 ? load_le<std::uint16_t>(length_bytes.data())
+                                          : load_le<std::uint32_t>(length_bytes.data());
+  if (length == 0) {
+    QEL_WARN(log::kReader, "channel " + std::to_string(index) +
+                               ": zero-length block (non-conforming writer output); block skipped");
+    return skip(index, 0, SkipReason::ZeroLength);
+  }
+  if (channel.data_type.id() == DataTypeId::Unsupported) return skip_unsupported(index, length);
+
+  QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(length));
+  if (!has_payload) return truncated();
+  stats_.data_section_size_bytes += length;
+  auto payload = std::span<const std::uint8_t>(buffer_).first(length);
+  if (integrity_ != IntegrityProfile::none) {
+    if (length < 5) return skip(index, length, SkipReason::CrcFailed);
+    payload = payload.first(length - 4);
+    const std::uint32_t computed =
+        crc32c_extend(crc32c_extend(crc32c(index_bytes), length_field), payload);
+    if (computed != load_le<std::uint32_t>(payload.data() + payload.size())) {
+      return skip(index, length, SkipReason::CrcFailed);
+    }
+  }
+  return decode(index, channel, length, payload);
+}
+
+BlockReader::Item BlockReader::skip_unsupported(std::uint16_t index, std::uint32_t length) {
+  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, discard(*stream_, length));
+  if (dropped < length) {
+    stats_.blocks_truncated = 1;
+    return fail(Error::io_message("stream truncated mid-skip-payload"));
+  }
+  stats_.data_section_size_bytes += length;
+  return skip(index, length, SkipReason::UnsupportedDataType);
+}
+
+BlockReader::Item BlockReader::decode(std::uint16_t index, const ChannelEntry& channel,
+                                      std::uint32_t length, std::span<const std::uint8_t> payload) {
+  const std::uint8_t kind = payload[0] & 0x7F;
+  const bool multi = (payload[0] & 0x80) != 0;
+  if (const auto reason = skip_reason(kind, multi, channel.data_type)) {
+    return skip(index, length, *reason, kind);
+  }
+  QEL_ASSIGN_OR_RETURN(BlockKind block, decode_body(kind, payload.subspan(1), channel.data_type,
+                                                    multi, strings_terminated_));
+  count_decoded(index, length, block);
+  return DecodedBlock{index, block};
+}
+
+BlockReader::Item BlockReader::skip(std::uint16_t index, std::uint32_t length, SkipReason reason,
+                                    std::optional<std::uint8_t> kind) {
+  switch (reason) {
+    case SkipReason::UnsupportedDataType:
+      ++stats_.blocks_skipped_unsupported;
+      break;
+    case SkipReason::DeprecatedType:
+      ++stats_.blocks_skipped_deprecated_type;
+      break;
+    case SkipReason::StatusEvent:
+      ++stats_.blocks_skipped_status_event;
+      break;
+    case SkipReason::ReservedType:
+      ++stats_.blocks_skipped_reserved_type;
+      break;
+    case SkipReason::CrcFailed:
+      ++stats_.blocks_crc_failed;
+      break;
+    case SkipReason::SignatureBlock:
+      ++stats_.blocks_signature_skipped;
+      break;
+    case SkipReason::ZeroLength:
+      ++stats_.blocks_skipped_zero_length;
+      break;
+  }
+  ChannelStats& channel = stats_.channels[index];
+  ++channel.blocks_skipped;
+  channel.bytes += length;
+  return DecodedBlock{index, Skipped{reason, length, kind}};
+}
+
+void BlockReader::count_decoded(std::uint16_t index, std::uint32_t length, const BlockKind& block) {
+  ++stats_.blocks_read;
+  ChannelStats& channel = stats_.channels[index];
+  ++channel.blocks_read;
+  channel.bytes += length;
+  channel.samples += sample_count(block);
+  if (const auto* start = std::get_if<StartData>(&block)) {
+    const NumericPayload& run = start->payload;
+    ++channel.segments;
+    channel.widen(run.start_timestamp_ns);
+    if (run.sample_rate_hz > 0.0 && run.values.count > 0) {
+      const double span_ns =
+          static_cast<double>(run.values.count - 1) / run.sample_rate_hz * 1'000'000'000.0;
+      channel.widen(saturating_add(run.start_timestamp_ns, saturating_i64(span_ns)));
+    }
+  } else if (const auto* stamped = std::get_if<AbsTimestamped>(&block)) {
+    if (const auto range = abs_timestamp_range(stamped->payload)) {
+      channel.widen(range->first);
+      channel.widen(range->second);
+    }
+  }
+}
+
+}  // namespace qel

@@ -1,0 +1,373 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame_builder.hpp"
+#include "qel/log.hpp"
+#include "qel/reader.hpp"
+
+namespace qel {
+namespace {
+
+using testing::Bytes;
+using testing::ChannelDecl;
+using testing::FileBuilder;
+using testing::kAbsTimeStampData;
+using testing::kMulti;
+using testing::kStartData;
+
+const std::vector<ChannelDecl> kChannels = {
+    {1, "speed", "double", 2}, {2, "label", "string", 2},   {3, "mystery", "complex128", 2},
+    {4, "wide", "int32", 4},   {5, "bad width", "int8", 3},
+};
+
+struct Outcome {
+  std::vector<DecodedBlock> items;  // payload views are not kept valid
+  std::optional<std::string> error;
+  ReaderStats stats;
+};
+
+Outcome read_all(std::span<const std::uint8_t> blocks,
+                 IntegrityProfile integrity = IntegrityProfile::none, std::uint32_t version = 5) {
+  BlockReader reader(std::make_unique<MemoryInputStream>(blocks),
+                     testing::meta_of(kChannels, version));
+  reader.set_integrity(integrity);
+  Outcome out;
+  for (;;) {
+    auto item = reader.next();
+    if (!item) {
+      out.error = item.error().message();
+      break;
+    }
+    if (!*item) break;
+    out.items.push_back(**item);
+  }
+  EXPECT_FALSE(reader.next().value_or(std::nullopt)) << "a finished reader yields nothing more";
+  out.stats = reader.stats();
+  return out;
+}
+
+std::vector<log::Record> reader_records(const log::CapturingSink& sink) {
+  std::vector<log::Record> out;
+  for (const auto& record : sink.records) {
+    if (record.target == log::kReader) out.push_back(record);
+  }
+  return out;
+}
+
+Bytes one_double(std::int64_t start, double value) {
+  return Bytes().i64(start).f64(1000.0).f64(value);
+}
+
+// --- skipped blocks -------------------------------------------------------
+
+struct SkipCase {
+  const char* name;
+  IntegrityProfile integrity;
+  std::function<void(FileBuilder&)> add_block;
+  std::uint16_t channel;
+  SkipReason reason;
+  std::uint64_t ReaderStats::*counter;
+  std::uint32_t length;
+  std::optional<std::uint8_t> kind;
+};
+
+class SkippedBlock : public ::testing::TestWithParam<SkipCase> {};
+
+TEST_P(SkippedBlock, CountsItsReasonAndKeepsTheStreamInStep) {
+  const SkipCase& c = GetParam();
+  log::CapturingSink sink;
+  log::ScopedSink scope(sink);
+  FileBuilder file(c.integrity);
+  file.channels(kChannels);
+  c.add_block(file);
+  file.frame(1, kStartData, one_double(0, 1.0));
+  const Outcome out = read_all(file.blocks(), c.integrity);
+
+  ASSERT_FALSE(out.error) << *out.error;
+  ASSERT_EQ(out.items.size(), 2u);
+  EXPECT_EQ(out.items[0].channel_index, c.channel);
+  const auto& skipped = std::get<Skipped>(out.items[0].kind);
+  EXPECT_EQ(skipped.reason, c.reason);
+  EXPECT_EQ(skipped.length, c.length);
+  EXPECT_EQ(skipped.kind, c.kind);
+  EXPECT_TRUE(std::holds_alternative<StartData>(out.items[1].kind));
+
+  EXPECT_EQ(out.stats.*c.counter, 1u);
+  EXPECT_EQ(out.stats.blocks_read, 1u);
+  EXPECT_EQ(out.stats.blocks_total, 2u);
+  const ChannelStats& channel = out.stats.channels.at(c.channel);
+  EXPECT_EQ(channel.blocks_skipped, 1u);
+  EXPECT_EQ(
+      channel.bytes,
+      c.length + (c.channel == 1 ? 25u + (c.integrity == IntegrityProfile::none ? 0 : 4) : 0u));
+}
+
+void frame(FileBuilder& f, std::uint16_t index, std::uint8_t control, Bytes body) {
+  f.frame(index, control, body);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, SkippedBlock,
+    ::testing::Values(
+        SkipCase{"Deprecated", IntegrityProfile::none,
+                 [](auto& f) {
+                   frame(f, 1, 0x01, Bytes{1, 2});
+                 },
+                 1, SkipReason::DeprecatedType, &ReaderStats::blocks_skipped_deprecated_type, 3, 1},
+        SkipCase{"StatusEvent", IntegrityProfile::none, [](auto& f) { frame(f, 1, 0x83, Bytes{}); },
+                 1, SkipReason::StatusEvent, &ReaderStats::blocks_skipped_status_event, 1, 3},
+        SkipCase{"Reserved0", IntegrityProfile::none, [](auto& f) { frame(f, 1, 0x00, Bytes{9}); },
+                 1, SkipReason::ReservedType, &ReaderStats::blocks_skipped_reserved_type, 2, 0},
+        SkipCase{"Reserved2", IntegrityProfile::none, [](auto& f) { frame(f, 1, 0x02, Bytes{}); },
+                 1, SkipReason::ReservedType, &ReaderStats::blocks_skipped_reserved_type, 1, 2},
+        SkipCase{"Undefined127", IntegrityProfile::none,
+                 [](auto& f) { frame(f, 1, 0xFF, Bytes{}); }, 1, SkipReason::ReservedType,
+                 &ReaderStats::blocks_skipped_reserved_type, 1, 127},
+        SkipCase{"MessageEventOnNumeric", IntegrityProfile::none,
+                 [](auto& f) { frame(f, 1, 0x04, Bytes().i64(0).u32(0)); }, 1,
+                 SkipReason::ReservedType, &ReaderStats::blocks_skipped_reserved_type, 13, 4},
+        SkipCase{"MultiMessageEventOnString", IntegrityProfile::none,
+                 [](auto& f) { frame(f, 2, 0x84, Bytes().i64(0).u32(0)); }, 2,
+                 SkipReason::ReservedType, &ReaderStats::blocks_skipped_reserved_type, 13, 4},
+        SkipCase{"UnsupportedDataType", IntegrityProfile::none,
+                 [](auto& f) { frame(f, 3, kStartData, Bytes().zeros(30)); }, 3,
+                 SkipReason::UnsupportedDataType, &ReaderStats::blocks_skipped_unsupported, 31,
+                 std::nullopt},
+        SkipCase{"ZeroLength", IntegrityProfile::none,
+                 [](auto& f) { f.raw(Bytes().u16(1).u16(0)); }, 1, SkipReason::ZeroLength,
+                 &ReaderStats::blocks_skipped_zero_length, 0, std::nullopt},
+        SkipCase{"ZeroLengthBeatsUnsupported", IntegrityProfile::none,
+                 [](auto& f) { f.raw(Bytes().u16(3).u16(0)); }, 3, SkipReason::ZeroLength,
+                 &ReaderStats::blocks_skipped_zero_length, 0, std::nullopt},
+        SkipCase{"CrcTooShort", IntegrityProfile::crc32c,
+                 [](auto& f) { f.raw(Bytes().u16(1).u16(4).u32(0)); }, 1, SkipReason::CrcFailed,
+                 &ReaderStats::blocks_crc_failed, 4, std::nullopt},
+        SkipCase{"CrcWrong", IntegrityProfile::crc32c,
+                 [](auto& f) {
+                   FileBuilder good(IntegrityProfile::crc32c);
+                   good.frame(1, kStartData, one_double(0, 1.0));
+                   auto bytes = good.blocks();
+                   bytes[10] ^= 0x01;
+                   f.raw(bytes);
+                 },
+                 1, SkipReason::CrcFailed, &ReaderStats::blocks_crc_failed, 29, std::nullopt},
+        SkipCase{"Signature", IntegrityProfile::ed25519,
+                 [](auto& f) { f.signature(Bytes().zeros(64)); }, 0xFFFE,
+                 SkipReason::SignatureBlock, &ReaderStats::blocks_signature_skipped, 64,
+                 std::nullopt}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SkippedBlockLog, ZeroLengthWarns) {
+  log::CapturingSink sink;
+  log::ScopedSink scope(sink);
+  read_all(Bytes().u16(4).u32(0));
+  const auto records = reader_records(sink);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, log::Level::Warn);
+  EXPECT_EQ(records[0].message,
+            "channel 4: zero-length block (non-conforming writer output); block skipped");
+}
+
+// --- truncation -------------------------------------------------------------
+
+struct CutCase {
+  const char* name;
+  IntegrityProfile integrity;
+  Bytes tail;        // what follows one complete block
+  std::size_t keep;  // bytes of `tail` left in the file
+  std::uint64_t truncated;
+  std::optional<std::string> error;
+  bool trailer_seen;
+};
+
+class Truncation : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(Truncation, EndsAfterTheLastCompleteBlock) {
+  const CutCase& c = GetParam();
+  FileBuilder file(c.integrity);
+  file.channels(kChannels).frame(1, kStartData, one_double(5, 2.0));
+  auto bytes = file.blocks();
+  bytes.insert(bytes.end(), c.tail.vec().begin(), c.tail.vec().begin() + c.keep);
+  const Outcome out = read_all(bytes, c.integrity);
+  EXPECT_EQ(out.error, c.error);
+  ASSERT_GE(out.items.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<StartData>(out.items[0].kind));
+  EXPECT_EQ(out.items.size(), 1u);
+  EXPECT_EQ(out.stats.blocks_truncated, c.truncated);
+  EXPECT_EQ(out.stats.trailer_seen, c.trailer_seen);
+}
+
+const Bytes kDoubleBlock = Bytes().u16(1).u16(25).u8(kStartData).raw(one_double(0, 1.0));
+const Bytes kWideBlock = Bytes().u16(4).u32(21).u8(kStartData).i64(0).f64(1.0).u32(7);
+const Bytes kTrailer = Bytes().u16(0xFFFF).u32(3).zeros(3).text("QEL_STREAM_END").zeros(26);
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, Truncation,
+    ::testing::Values(
+        CutCase{"NothingAfter", IntegrityProfile::none, kDoubleBlock, 0, 0, {}, false},
+        CutCase{"StrayByte", IntegrityProfile::none, kDoubleBlock, 1, 0, {}, false},
+        CutCase{"InLengthField", IntegrityProfile::none, kDoubleBlock, 3, 1, {}, false},
+        CutCase{"InWideLengthField", IntegrityProfile::none, kWideBlock, 5, 1, {}, false},
+        CutCase{"InPayload", IntegrityProfile::none, kDoubleBlock, 20, 1, {}, false},
+        CutCase{"InWidePayload", IntegrityProfile::none, kWideBlock, 10, 1, {}, false},
+        CutCase{"InUnsupportedPayload", IntegrityProfile::none, Bytes().u16(3).u16(10).zeros(10), 8,
+                1, "I/O error: stream truncated mid-skip-payload", false},
+        CutCase{"InTrailerLength", IntegrityProfile::none, kTrailer, 4, 1, {}, true},
+        CutCase{"InTrailerBody", IntegrityProfile::none, kTrailer, 7, 1, {}, true},
+        CutCase{"InTrailerTail", IntegrityProfile::none, kTrailer, 30, 0, {}, true},
+        CutCase{"InSignatureLength",
+                IntegrityProfile::crc32c,
+                Bytes().u16(0xFFFE).u32(8),
+                3,
+                1,
+                {},
+                false},
+        CutCase{"InSignatureData",
+                IntegrityProfile::crc32c,
+                Bytes().u16(0xFFFE).u32(8).zeros(8),
+                10,
+                1,
+                {},
+                false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// --- trailer, signature, CRC, channel table ---------------------------------
+
+TEST(Trailer, EndsTheBlockAreaEvenWithAWrongTail) {
+  log::CapturingSink sink;
+  log::ScopedSink scope(sink);
+  FileBuilder file;
+  file.channels(kChannels).trailer(Bytes().zeros(5), "NOT_THE_END\xFF");
+  file.raw(Bytes().u16(999).u16(1).u8(0));
+  const Outcome out = read_all(file.blocks());
+  EXPECT_FALSE(out.error);
+  EXPECT_TRUE(out.items.empty());
+  EXPECT_TRUE(out.stats.trailer_seen);
+  EXPECT_EQ(out.stats.data_section_size_bytes, 2u + 4 + 5 + 40);
+  const auto records = reader_records(sink);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, log::Level::Debug);
+  EXPECT_EQ(records[0].message,
+            "QEL trailer: 40-byte tail did not start with \"QEL_STREAM_END\"; got "
+            "\"NOT_THE_END\xEF\xBF\xBD\\u{0}\\u{0}\"");
+}
+
+TEST(Signature, IsAnOrdinaryIndexWithoutIntegrity) {
+  const Outcome out = read_all(Bytes().u16(0xFFFE).u32(0));
+  EXPECT_EQ(out.error, "block references unknown channel index 65534");
+  EXPECT_EQ(out.stats.blocks_truncated, 0u);
+}
+
+TEST(FrameCrc, VerifiedFramesDecodeAndPayloadExcludesTheCrc) {
+  FileBuilder file(IntegrityProfile::crc32c);
+  file.channels(kChannels).frame(1, kStartData, one_double(0, 4.0));
+  const Outcome plain = read_all(file.blocks(), IntegrityProfile::crc32c);
+  ASSERT_FALSE(plain.error);
+  ASSERT_EQ(plain.items.size(), 1u);
+  EXPECT_EQ(std::get<StartData>(plain.items[0].kind).payload.values.count, 1u);
+  EXPECT_EQ(plain.stats.blocks_crc_failed, 0u);
+  EXPECT_EQ(plain.stats.channels.at(1).bytes, 29u);
+
+  // Without a declared profile the CRC is four more payload bytes: ignored here.
+  const Outcome unchecked = read_all(file.blocks(), IntegrityProfile::none);
+  ASSERT_FALSE(unchecked.error);
+  EXPECT_EQ(unchecked.stats.blocks_read, 1u);
+}
+
+TEST(ChannelTable, UnknownIndexFinishesTheReader) {
+  const Outcome out = read_all(Bytes().u16(77).u16(1).u8(kStartData));
+  EXPECT_EQ(out.error, "block references unknown channel index 77");
+}
+
+TEST(ChannelTable, ImpossibleLengthWidthIsAMetablockError) {
+  const Outcome out = read_all(Bytes().u16(5).u16(1).u8(kStartData));
+  EXPECT_EQ(out.error,
+            "invalid QEL metablock: channel sizeoflengthvalue=3 reached the block reader; must be "
+            "2 or 4 (validated in the metablock parser)");
+}
+
+TEST(ChannelTable, DecoderErrorIsYieldedWithoutFinishing) {
+  FileBuilder file;
+  file.channels(kChannels)
+      .frame(2, kStartData, Bytes().zeros(20))
+      .frame(1, kStartData, one_double(0, 1.0));
+  BlockReader reader(std::make_unique<MemoryInputStream>(file.blocks()),
+                     testing::meta_of(kChannels));
+  const auto first = reader.next();
+  ASSERT_FALSE(first);
+  EXPECT_EQ(first.error().message(),
+            "invalid QEL block payload: equidistant blocks (bcStartData / bcContinuedData) only "
+            "support numeric datatypes; got String");
+  const auto second = reader.next();
+  ASSERT_TRUE(second && *second);
+  EXPECT_EQ(reader.stats().blocks_read, 1u);
+}
+
+TEST(Strings, Version4DropsTheTerminator) {
+  FileBuilder file;
+  file.channels(kChannels).frame(2, kAbsTimeStampData | kMulti, Bytes().u32(1).i64(3).text("hi!"));
+  for (const auto& [version, expected] : {std::pair{4u, "hi"}, std::pair{5u, "hi!"}}) {
+    BlockReader reader(std::make_unique<MemoryInputStream>(file.blocks()),
+                       testing::meta_of(kChannels, version));
+    const auto item = reader.next();
+    ASSERT_TRUE(item && *item);
+    const auto& records =
+        std::get<VariableRecords>(std::get<AbsTimestamped>((*item)->kind).payload);
+    const auto value = records.value(0);
+    EXPECT_EQ(std::string(value.begin(), value.end()), expected);
+  }
+}
+
+// --- statistics of decoded blocks ---------------------------------------------
+
+TEST(ReaderStatistics, CountsDecodedBlocksPerChannel) {
+  FileBuilder file;
+  file.channels(kChannels)
+      .frame(1, kStartData | kMulti, Bytes().i64(100).f64(1000.0).u32(3).zeros(24))
+      .frame(1, testing::kContinuedData | kMulti, Bytes().u32(2).zeros(16))
+      .frame(1, kStartData | kMulti, Bytes().i64(-50).f64(0.0).u32(2).zeros(16))
+      .frame(2, kAbsTimeStampData | kMulti,
+             Bytes().u32(3).i64(30).u8('a').i64(10).u8('b').i64(20).u8('c'))
+      .frame(2, testing::kMessageEvent, Bytes().i64(25).u32(1).u8('d'));
+  const Outcome out = read_all(file.blocks());
+  ASSERT_FALSE(out.error) << *out.error;
+  const ChannelStats& speed = out.stats.channels.at(1);
+  EXPECT_EQ(speed.name, "speed");
+  EXPECT_EQ(speed.blocks_read, 3u);
+  EXPECT_EQ(speed.samples, 7u);
+  EXPECT_EQ(speed.segments, 2u);
+  EXPECT_EQ(speed.bytes, 45u + 21 + 37);
+  EXPECT_EQ(speed.timestamp_range, (std::pair<std::int64_t, std::int64_t>{-50, 2'000'100}));
+  const ChannelStats& label = out.stats.channels.at(2);
+  EXPECT_EQ(label.samples, 4u);
+  EXPECT_EQ(label.timestamp_range, (std::pair<std::int64_t, std::int64_t>{20, 30}));
+  EXPECT_EQ(out.stats.blocks_read, 5u);
+  EXPECT_EQ(out.stats.blocks_total, 5u);
+  EXPECT_EQ(out.stats.channels_total, 5u);
+  EXPECT_EQ(out.stats.channels_unsupported, 1u);
+  EXPECT_EQ(out.stats.channels_with_data, 2u);
+  EXPECT_EQ(out.stats.data_section_size_bytes, file.blocks().size());
+}
+
+// --- untrusted lengths -------------------------------------------------------------
+
+long max_rss_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(UntrustedLength, HugeLengthOnAShortFileAllocatesOnlyWhatArrives) {
+  const long before = max_rss_kib();
+  const Outcome out = read_all(Bytes().u16(4).u32(0xFFFFFFF0).u8(kStartData).zeros(100));
+  EXPECT_FALSE(out.error);
+  EXPECT_EQ(out.stats.blocks_truncated, 1u);
+  EXPECT_LT(max_rss_kib() - before, 64 * 1024) << "the announced length was allocated";
+}
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "frame_builder.hpp"
+#include "qel/channel_builder.hpp"
+
+namespace qel {
+namespace {
+
+using testing::Bytes;
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+// Decoded blocks over bytes this object keeps alive.
+class Blocks {
+ public:
+  BlockKind start(std::int64_t start, double rate, std::vector<double> values) {
+    return StartData{{start, rate, doubles(values)}};
+  }
+  BlockKind continued(std::vector<double> values) { return ContinuedData{doubles(values)}; }
+  BlockKind continued_bools(Bytes raw) {
+    const std::size_t n = raw.size();
+    return ContinuedData{{DataTypeId::Bool, keep(std::move(raw)), n}};
+  }
+  BlockKind absolute(std::vector<std::pair<std::int64_t, double>> records) {
+    Bytes raw;
+    for (auto [t, v] : records) raw.i64(t).f64(v);
+    return AbsTimestamped{
+        TimestampedRecords{DataTypeId::Double, keep(std::move(raw)), records.size()}};
+  }
+  BlockKind relative(std::vector<std::pair<std::uint32_t, double>> records) {
+    Bytes raw;
+    for (auto [d, v] : records) raw.u32(d).f64(v);
+    return RelTimestamped{{DataTypeId::Double, keep(std::move(raw)), records.size()}};
+  }
+  BlockKind strings(std::vector<std::pair<std::int64_t, std::string>> samples) {
+    Bytes raw;
+    for (const auto& [t, s] : samples) raw.i64(t).text(s);
+    const std::size_t size = samples.empty() ? 0 : samples[0].second.size();
+    return AbsTimestamped{VariableRecords{DataTypeId::String, keep(std::move(raw)), samples.size(),
+                                          8 + size, 8, size}};
+  }
+  BlockKind skipped() { return Skipped{SkipReason::ReservedType, 3, 9}; }
+
+ private:
+  NumericRun doubles(const std::vector<double>& values) {
+    Bytes raw;
+    for (double v : values) raw.f64(v);
+    return {DataTypeId::Double, keep(std::move(raw)), values.size()};
+  }
+  const std::uint8_t* keep(Bytes raw) { return kept_.emplace_back(std::move(raw)).vec().data(); }
+  std::deque<Bytes> kept_;
+};
+
+meta::Channel definition(DataType type, std::uint16_t index = 7) {
+  meta::Channel channel;
+  channel.index = index;
+  channel.name = "ch";
+  channel.datatype = std::move(type);
+  return channel;
+}
+
+// --- the state machine ---------------------------------------------------------
+
+struct SequenceCase {
+  const char* name;
+  DataTypeId type;
+  std::string sequence;  // S start, C continued, A absolute, Z empty absolute, R relative, K skip
+  std::string outcome;   // the storage kind, or the error text
+};
+
+class BuilderSequence : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(BuilderSequence, DecidesStorageOrFails) {
+  const SequenceCase& c = GetParam();
+  Blocks blocks;
+  ChannelBuilder builder(definition(c.type));
+  for (char step : c.sequence) {
+    BlockKind block = step == 'S'   ? blocks.start(0, 1000.0, {1, 2, 3})
+                      : step == 'C' ? blocks.continued({4})
+                      : step == 'A' ? blocks.absolute({{10, 1.0}})
+                      : step == 'Z' ? blocks.absolute({})
+                      : step == 'R' ? blocks.relative({{5, 2.0}})
+                                    : blocks.skipped();
+    const Status status = builder.apply_block(block);
+    if (!status) {
+      EXPECT_EQ(status.error().message(), c.outcome);
+      return;
+    }
+  }
+  const std::optional<Channel> channel = std::move(builder).finalize();
+  ASSERT_TRUE(channel);
+  EXPECT_EQ(channel->storage_kind(), c.outcome);
+}
+
+const std::string kMixed = "channel 7 mixes equidistant and timestamped blocks";
+const std::string kNoStart = "channel 7 produced bcContinuedData without a preceding bcStartData";
+const std::string kNoAnchor =
+    "channel 7 produced bcContinuedRelStampData without an absolute anchor";
+
+INSTANTIATE_TEST_SUITE_P(
+    States, BuilderSequence,
+    ::testing::Values(
+        SequenceCase{"StartContinuedStart", DataTypeId::Double, "SCS", "equidistant"},
+        SequenceCase{"NoBlocks", DataTypeId::Double, "", "equidistant"},
+        SequenceCase{"OnlySkips", DataTypeId::Double, "KK", "equidistant"},
+        SequenceCase{"ContinuedFirst", DataTypeId::Double, "C", kNoStart},
+        SequenceCase{"AbsoluteThenStart", DataTypeId::Double, "AS", kMixed},
+        SequenceCase{"StartThenAbsolute", DataTypeId::Double, "SA", kMixed},
+        SequenceCase{"AbsoluteThenContinued", DataTypeId::Double, "AC", kMixed},
+        SequenceCase{"RelativeFirst", DataTypeId::Double, "R", kNoAnchor},
+        SequenceCase{"RelativeAfterStart", DataTypeId::Double, "SR", kMixed},
+        SequenceCase{"RelativeAfterEmptyAbsolute", DataTypeId::Double, "ZR", kNoAnchor},
+        SequenceCase{"RelativeAfterAbsolute", DataTypeId::Double, "ARRA", "timestamped"},
+        SequenceCase{"EmptyAbsolute", DataTypeId::Double, "Z", "timestamped"},
+        SequenceCase{"WrongPayloadType", DataTypeId::Float, "S",
+                     "channel 7 data type mismatch: expected Float, got block payload Double"},
+        SequenceCase{"NumericOnStringChannel", DataTypeId::String, "A",
+                     "channel 7 data type mismatch: expected String, got block payload Double"},
+        SequenceCase{"StringChannelWithoutBlocks", DataTypeId::String, "K", "variable"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// --- segments, anchors, timestamps ------------------------------------------------
+
+const EquidistantStorage& equidistant(const Channel& channel) {
+  return std::get<EquidistantStorage>(channel.storage);
+}
+
+TEST(Segments, TileTheValuesAndMoveTheAnchor) {
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::Double));
+  ASSERT_TRUE(builder.apply_block(blocks.start(0, 1000.0, {1, 2, 3})));
+  EXPECT_EQ(builder.anchor(), 2'000'000);
+  ASSERT_TRUE(builder.apply_block(blocks.continued({4, 5})));
+  EXPECT_EQ(builder.anchor(), 4'000'000);
+  ASSERT_TRUE(builder.apply_block(blocks.start(-10, 1.0, {})));
+  EXPECT_EQ(builder.anchor(), 4'000'000) << "an empty segment leaves the anchor";
+  ASSERT_TRUE(builder.apply_block(blocks.continued({6})));
+  EXPECT_EQ(builder.anchor(), -10);
+
+  const Channel channel = *std::move(builder).finalize();
+  const auto& storage = equidistant(channel);
+  ASSERT_EQ(storage.segments.size(), 2u);
+  EXPECT_EQ(storage.segments[0].offset, 0u);
+  EXPECT_EQ(storage.segments[0].sample_count, 5u);
+  EXPECT_EQ(storage.segments[1].offset, 5u);
+  EXPECT_EQ(storage.segments[1].sample_count, 1u);
+  const auto& values = std::get<CowArray<double>>(storage.values);
+  EXPECT_EQ(std::vector<double>(values.view().begin(), values.view().end()),
+            (std::vector<double>{1, 2, 3, 4, 5, 6}));
+}
+
+struct AnchorCase {
+  const char* name;
+  std::int64_t start;
+  double rate;
+  std::int64_t anchor;
+};
+
+class SegmentAnchor : public ::testing::TestWithParam<AnchorCase> {};
+
+TEST_P(SegmentAnchor, IsTheLastSampleTimeSaturating) {
+  const AnchorCase& c = GetParam();
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::Double));
+  ASSERT_TRUE(builder.apply_block(blocks.start(c.start, c.rate, {1, 2, 3})));
+  EXPECT_EQ(builder.anchor(), c.anchor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SegmentAnchor,
+                         ::testing::Values(AnchorCase{"Kilohertz", 0, 1000.0, 2'000'000},
+                                           AnchorCase{"ZeroRate", 55, 0.0, 55},
+                                           AnchorCase{"NegativeRate", 55, -1.0, 55},
+                                           AnchorCase{"NaNRate", 55, std::nan(""), 55},
+                                           AnchorCase{"SaturatesHigh", kMax - 10, 1.0, kMax},
+                                           AnchorCase{"TinyRateSaturates", 0, 1e-300, kMax}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(RelativeTimestamps, RunFromTheAnchorAndSaturate) {
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::Double));
+  ASSERT_TRUE(builder.apply_block(blocks.absolute({{50, 0.5}, {1000, 1.0}})));
+  ASSERT_TRUE(builder.apply_block(blocks.relative({{5, 2.0}, {7, 3.0}})));
+  EXPECT_EQ(builder.anchor(), 1012);
+  ASSERT_TRUE(builder.apply_block(blocks.absolute({{kMax - 3, 4.0}})));
+  ASSERT_TRUE(builder.apply_block(blocks.relative({{0xFFFFFFFF, 5.0}})));
+  EXPECT_EQ(builder.anchor(), kMax);
+
+  const Channel channel = *std::move(builder).finalize();
+  const auto& storage = std::get<TimestampedStorage>(channel.storage);
+  EXPECT_EQ(
+      std::vector<std::int64_t>(storage.timestamps.view().begin(), storage.timestamps.view().end()),
+      (std::vector<std::int64_t>{50, 1000, 1005, 1012, kMax - 3, kMax}));
+  const auto& values = std::get<CowArray<double>>(storage.values);
+  EXPECT_EQ(std::vector<double>(values.view().begin(), values.view().end()),
+            (std::vector<double>{0.5, 1.0, 2.0, 3.0, 4.0, 5.0}));
+}
+
+TEST(AbsoluteTimestamps, AnchorIsTheLastAppendedNotTheLargest) {
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::Double));
+  ASSERT_TRUE(builder.apply_block(blocks.absolute({{900, 1.0}, {100, 2.0}})));
+  EXPECT_EQ(builder.anchor(), 100);
+  ASSERT_TRUE(builder.apply_block(blocks.absolute({})));
+  EXPECT_EQ(builder.anchor(), 100);
+}
+
+TEST(Values, BoolBytesAreNormalised) {
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::Bool));
+  ASSERT_TRUE(builder.apply_block(StartData{{0, 1.0, {DataTypeId::Bool, nullptr, 0}}}));
+  ASSERT_TRUE(builder.apply_block(blocks.continued_bools(Bytes{0x00, 0x02, 0x01, 0xFF})));
+  const Channel channel = *std::move(builder).finalize();
+  const auto& values = std::get<CowArray<bool>>(equidistant(channel).values);
+  ASSERT_EQ(values.size(), 4u);
+  std::vector<std::uint8_t> raw(4);
+  std::memcpy(raw.data(), values.data(), 4);
+  EXPECT_EQ(raw, (std::vector<std::uint8_t>{0, 1, 1, 1}));
+}
+
+TEST(Values, StringsAppendWithTheirTimestamps) {
+  Blocks blocks;
+  ChannelBuilder builder(definition(DataTypeId::String));
+  ASSERT_TRUE(builder.apply_block(blocks.strings({{3, "ab"}, {1, "cd"}})));
+  ASSERT_TRUE(builder.apply_block(blocks.strings({{2, "xyz"}})));
+  EXPECT_EQ(builder.anchor(), 2);
+  const Channel channel = *std::move(builder).finalize();
+  const ByteStringList& strings = **channel.as_strings();
+  ASSERT_EQ(strings.size(), 3u);
+  EXPECT_EQ(strings.text(0), "ab");
+  EXPECT_EQ(strings.text(2), "xyz");
+  EXPECT_EQ(std::get<VariableChannel>(channel.storage).timestamps.back(), 2);
+}
+
+TEST(Finalize, EmptyChannelsKeepTheirType) {
+  const Channel gps = *ChannelBuilder(definition(DataTypeId::GpsLocation)).finalize();
+  EXPECT_EQ(gps.storage_kind(), "equidistant");
+  EXPECT_EQ(equidistant(gps).values.index(), kGpsValuesIndex);
+
+  const Channel binary = *ChannelBuilder(definition(DataTypeId::Binary)).finalize();
+  EXPECT_TRUE(binary.as_binaries());
+  EXPECT_FALSE(binary.as_strings());
+
+  EXPECT_FALSE(ChannelBuilder(definition(DataType::unsupported("x"))).finalize());
+}
+
+}  // namespace
+}  // namespace qel

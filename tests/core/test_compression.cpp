@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "frame_builder.hpp"
+#include "qel/compression.hpp"
+
+namespace qel {
+namespace {
+
+using testing::Bytes;
+using testing::Wrapper;
+
+// Counts the read calls that reach the file.
+class CountingStream final : public InputStream {
+ public:
+  explicit CountingStream(std::vector<std::uint8_t> bytes)
+      : bytes_(std::move(bytes)), memory_(bytes_) {}
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
+    ++reads;
+    return memory_.read(out);
+  }
+  int reads = 0;
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  MemoryInputStream memory_;
+};
+
+class FailingStream final : public InputStream {
+ public:
+  Result<std::size_t> read(std::span<std::uint8_t>) override {
+    return std::unexpected(Error::io(5));
+  }
+};
+
+std::vector<std::uint8_t> sample_bytes(std::size_t n) {
+  std::vector<std::uint8_t> bytes(n);
+  std::uint32_t state = 12345;
+  for (auto& b : bytes) {
+    state = state * 1103515245 + 12345;
+    b = static_cast<std::uint8_t>((state >> 16) % 7);  // compressible, not trivially
+  }
+  return bytes;
+}
+
+// Everything the stream yields, read in chunks of `chunk` bytes.
+Result<std::vector<std::uint8_t>> drain(InputStream& stream, std::size_t chunk) {
+  std::vector<std::uint8_t> out;
+  std::vector<std::uint8_t> buffer(chunk);
+  for (;;) {
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(buffer));
+    if (got == 0) return out;
+    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+}
+
+struct DetectCase {
+  const char* name;
+  std::vector<std::uint8_t> start;
+  CompressionFormat format;
+};
+
+class Detection : public ::testing::TestWithParam<DetectCase> {};
+
+TEST_P(Detection, LooksAtTheFirstTwoBytesOnly) {
+  const DetectCase& c = GetParam();
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(c.start));
+  ASSERT_TRUE(stream);
+  EXPECT_EQ((*stream)->format(), c.format);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstBytes, Detection,
+    ::testing::Values(DetectCase{"Empty", {}, CompressionFormat::none},
+                      DetectCase{"OneByte", {0x1F}, CompressionFormat::none},
+                      DetectCase{"Gzip", {0x1F, 0x8B}, CompressionFormat::gzip},
+                      DetectCase{"Zlib01", {0x78, 0x01}, CompressionFormat::zlib},
+                      DetectCase{"Zlib5E", {0x78, 0x5E}, CompressionFormat::zlib},
+                      DetectCase{"Zlib9C", {0x78, 0x9C}, CompressionFormat::zlib},
+                      DetectCase{"ZlibDA", {0x78, 0xDA}, CompressionFormat::zlib},
+                      DetectCase{"OtherZlibWindow", {0x68, 0x81}, CompressionFormat::none},
+                      DetectCase{"TextX", {'x', 'y'}, CompressionFormat::none},
+                      DetectCase{"HeaderLine", {'Q', 'E', 'L', '5'}, CompressionFormat::none}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct RoundTripCase {
+  const char* name;
+  std::optional<Wrapper> wrapper;
+  std::size_t size;
+  std::size_t chunk;
+};
+
+class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTrip, YieldsEveryByteOnce) {
+  const RoundTripCase& c = GetParam();
+  const auto plain = sample_bytes(c.size);
+  const auto stored = c.wrapper ? testing::compress(plain, *c.wrapper) : plain;
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
+  ASSERT_TRUE(stream);
+  const auto out = drain(**stream, c.chunk);
+  ASSERT_TRUE(out) << out.error().message();
+  EXPECT_EQ(*out, plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, RoundTrip,
+    ::testing::Values(RoundTripCase{"PlainSmallReads", std::nullopt, 100'000, 7},
+                      RoundTripCase{"PlainBulkReads", std::nullopt, 100'000, 65536},
+                      RoundTripCase{"PlainTiny", std::nullopt, 3, 1},
+                      RoundTripCase{"GzipSmallReads", Wrapper::gzip, 200'000, 13},
+                      RoundTripCase{"GzipBulkReads", Wrapper::gzip, 1'000'000, 1 << 20},
+                      RoundTripCase{"ZlibBulkReads", Wrapper::zlib, 1'000'000, 100'000},
+                      RoundTripCase{"GzipEmpty", Wrapper::gzip, 0, 16}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Plain, BulkReadsBypassTheBuffer) {
+  auto file = std::make_unique<CountingStream>(sample_bytes(1 << 20));
+  CountingStream& counter = *file;
+  auto stream = detect_and_wrap(std::move(file));
+  ASSERT_TRUE(stream);
+  std::vector<std::uint8_t> first(8192);
+  ASSERT_EQ(*read_full(**stream, first), 8192u);
+  EXPECT_EQ(counter.reads, 1) << "the peeked bytes are served from the buffer";
+  std::vector<std::uint8_t> rest((1 << 20) - 8192);
+  ASSERT_EQ(*read_full(**stream, rest), rest.size());
+  EXPECT_EQ(counter.reads, 2);
+}
+
+TEST(Gzip, OnlyTheFirstMemberIsDecoded) {
+  auto two = testing::compress(Bytes().text("first"), Wrapper::gzip);
+  const auto second = testing::compress(Bytes().text("second"), Wrapper::gzip);
+  two.insert(two.end(), second.begin(), second.end());
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(two));
+  ASSERT_TRUE(stream);
+  const auto out = drain(**stream, 64);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(std::string(out->begin(), out->end()), "first");
+}
+
+TEST(Compressed, StreamCutShortLooksLikeAnEarlyEnd) {
+  const auto plain = sample_bytes(300'000);
+  auto stored = testing::compress(plain, Wrapper::zlib);
+  stored.resize(stored.size() / 2);
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
+  ASSERT_TRUE(stream);
+  const auto out = drain(**stream, 4096);
+  ASSERT_TRUE(out) << out.error().message();
+  EXPECT_LT(out->size(), plain.size());
+  EXPECT_TRUE(std::equal(out->begin(), out->end(), plain.begin()));
+}
+
+struct CorruptCase {
+  const char* name;
+  Wrapper wrapper;
+  std::size_t offset_from_end;
+  std::string message;
+};
+
+class Corrupt : public ::testing::TestWithParam<CorruptCase> {};
+
+TEST_P(Corrupt, FailsWithTheDecoderDescription) {
+  const CorruptCase& c = GetParam();
+  auto stored = testing::compress(sample_bytes(50'000), c.wrapper);
+  stored[stored.size() - c.offset_from_end] ^= 0xFF;
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
+  ASSERT_TRUE(stream);
+  const auto out = drain(**stream, 4096);
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(out.error().message(), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, Corrupt,
+    ::testing::Values(CorruptCase{"ZlibAdler", Wrapper::zlib, 1, "I/O error: incorrect data check"},
+                      CorruptCase{"GzipCrc", Wrapper::gzip, 8, "I/O error: incorrect data check"},
+                      CorruptCase{"GzipLength", Wrapper::gzip, 1,
+                                  "I/O error: incorrect length check"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Compressed, BadGzipHeaderIsAnIoError) {
+  const std::vector<std::uint8_t> bad{0x1F, 0x8B, 0x07, 0x00, 0, 0, 0, 0, 0, 0};
+  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(bad));
+  ASSERT_TRUE(stream);
+  const auto out = drain(**stream, 16);
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().message(), "I/O error: unknown compression method");
+}
+
+TEST(Detection, FirstReadFailureIsAnIoError) {
+  const auto stream = detect_and_wrap(std::make_unique<FailingStream>());
+  ASSERT_FALSE(stream);
+  EXPECT_EQ(stream.error().kind(), ErrorKind::Io);
+}
+
+}  // namespace
+}  // namespace qel
