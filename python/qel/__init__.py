@@ -1,5 +1,25 @@
 """Read and write QEL stream files: channels of time-series samples as NumPy arrays."""
 
-from qel._qel import QelError, __version__
+from qel._qel import (
+    Channel,
+    DataManager,
+    QelError,
+    ReaderStats,
+    Segment,
+    WriterBuilder,
+    __version__,
+    load,
+    save,
+)
 
-__all__ = ["QelError", "__version__"]
+__all__ = [
+    "Channel",
+    "DataManager",
+    "QelError",
+    "ReaderStats",
+    "Segment",
+    "WriterBuilder",
+    "__version__",
+    "load",
+    "save",
+]

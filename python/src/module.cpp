@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include "classes.hpp"
 #include "error.hpp"
 #include "numpy_api.hpp"
 
@@ -19,16 +20,21 @@ PyModuleDef qel_module = {
     nullptr,
 };
 
+// Adds a borrowed object under `name`; false with a Python error set.
+bool add_object(PyObject* module, const char* name, PyObject* object) {
+  return object != nullptr && PyModule_AddObjectRef(module, name, object) == 0;
+}
+
 bool register_module_contents(PyObject* module) {
-  if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return false;
-  PyObject* error_type = qelpy::qel_error_type();
-  if (error_type == nullptr) return false;
-  Py_INCREF(error_type);
-  if (PyModule_AddObject(module, "QelError", error_type) < 0) {
-    Py_DECREF(error_type);
-    return false;
-  }
-  return true;
+  return PyModule_AddStringConstant(module, "__version__", kVersion) == 0 &&
+         add_object(module, "QelError", qelpy::qel_error_type()) &&
+         add_object(module, "DataManager", qelpy::data_manager_class()) &&
+         add_object(module, "Channel", qelpy::channel_class()) &&
+         add_object(module, "Segment", qelpy::segment_class()) &&
+         add_object(module, "ReaderStats", qelpy::reader_stats_class()) &&
+         add_object(module, "WriterBuilder", qelpy::writer_builder_class()) &&
+         PyModule_AddFunctions(module, qelpy::load_function) == 0 &&
+         PyModule_AddFunctions(module, qelpy::save_function) == 0;
 }
 
 }  // namespace

@@ -17,3 +17,19 @@ def test_qel_error_is_a_plain_exception_reported_under_the_package():
 
 def test_extension_is_built_for_the_stable_abi():
     assert qel._qel.__file__.endswith("_qel.abi3.so")
+
+
+def test_module_registers_its_names_in_order():
+    names = [name for name in vars(qel._qel) if name == "__version__" or not name.startswith("_")]
+    assert names == [
+        "__version__",
+        "QelError",
+        "DataManager",
+        "Channel",
+        "Segment",
+        "ReaderStats",
+        "WriterBuilder",
+        "load",
+        "save",
+    ]
+    assert set(qel.__all__) == set(names)

@@ -1,0 +1,113 @@
+#include "qel/output_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace qel {
+namespace {
+
+// Pieces per writev, well below every system's IOV_MAX.
+constexpr std::size_t kMaxPieces = 512;
+// Bytes queued before they are written out, so the kernel keeps getting work.
+constexpr std::size_t kMaxPendingBytes = std::size_t{4} << 20;
+
+Status write_all(int fd, std::span<iovec> pieces) {
+  while (!pieces.empty()) {
+    const ssize_t written = ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io(errno));
+    }
+    auto left = static_cast<std::size_t>(written);
+    while (!pieces.empty() && left >= pieces.front().iov_len) {
+      left -= pieces.front().iov_len;
+      pieces = pieces.subspan(1);
+    }
+    if (left > 0) {
+      pieces.front().iov_base = static_cast<std::uint8_t*>(pieces.front().iov_base) + left;
+      pieces.front().iov_len -= left;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return std::unexpected(Error::io(errno));
+  return OutputFile(fd);
+}
+
+OutputFile::OutputFile(int fd)
+    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
+  pending_.reserve(kMaxPieces);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)),
+      pending_(std::move(other.pending_)),
+      pending_bytes_(std::exchange(other.pending_bytes_, 0)) {}
+
+OutputFile::~OutputFile() {
+  if (fd_ < 0) return;
+  (void)flush();
+  ::close(fd_);
+}
+
+Status OutputFile::write(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() > kBufferBytes - used_) {
+    QEL_TRY(flush());
+    if (bytes.size() > kBufferBytes) {
+      QEL_TRY(write_borrowed(bytes));
+      return flush();
+    }
+  }
+  if (bytes.empty()) return {};
+  std::uint8_t* copy = buffer_.get() + used_;
+  std::memcpy(copy, bytes.data(), bytes.size());
+  used_ += bytes.size();
+  // Consecutive copies form one piece.
+  if (!pending_.empty() &&
+      static_cast<std::uint8_t*>(pending_.back().iov_base) + pending_.back().iov_len == copy) {
+    pending_.back().iov_len += bytes.size();
+    pending_bytes_ += bytes.size();
+    return {};
+  }
+  return queue({copy, bytes.size()});
+}
+
+Status OutputFile::write_borrowed(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return {};
+  return queue(bytes);
+}
+
+Status OutputFile::queue(std::span<const std::uint8_t> bytes) {
+  pending_.push_back({const_cast<std::uint8_t*>(bytes.data()), bytes.size()});
+  pending_bytes_ += bytes.size();
+  if (pending_.size() >= kMaxPieces || pending_bytes_ >= kMaxPendingBytes) return flush();
+  return {};
+}
+
+Status OutputFile::flush() {
+  Status written = write_all(fd_, pending_);
+  pending_.clear();
+  pending_bytes_ = 0;
+  used_ = 0;
+  return written;
+}
+
+Status OutputFile::close() {
+  Status flushed = flush();
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0 && flushed) return std::unexpected(Error::io(errno));
+  return flushed;
+}
+
+}  // namespace qel

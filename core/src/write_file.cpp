@@ -1,0 +1,258 @@
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "qel/binary_write.hpp"
+#include "qel/integrity.hpp"
+#include "qel/log.hpp"
+#include "qel/output_file.hpp"
+#include "qel/writer.hpp"
+
+namespace qel {
+namespace {
+
+// Largest block length (after the length field) per field width. The 4-byte
+// limit stays below 2^31 so that readers may hold a block length in an i32.
+constexpr std::uint64_t kShortFieldLimit = 65535;
+constexpr std::uint64_t kLongFieldLimit = 0x7FFFFBFF;
+// Timestamped records are interleaved in pieces of about this size.
+constexpr std::size_t kRecordChunkBytes = std::size_t{64} << 10;
+// Control byte, timestamp: the head of a string or binary block.
+constexpr std::uint64_t kVariableHeadBytes = 9;
+
+std::uint64_t block_limit(std::uint8_t size_of_length_value) {
+  return size_of_length_value == 2 ? kShortFieldLimit : kLongFieldLimit;
+}
+
+const ByteStringList& samples_of(const VariableChannel& channel) {
+  return channel.strings ? *channel.strings : *channel.binaries;
+}
+
+std::uint64_t largest_sample(const VariableChannel& channel) {
+  const ByteStringList& samples = samples_of(channel);
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    largest = std::max<std::uint64_t>(largest, samples[i].size());
+  }
+  return largest;
+}
+
+bool emits_blocks(const ChannelData& data) {
+  if (const auto* equidistant = std::get_if<EquidistantData>(&data)) {
+    return !equidistant->segments.empty();
+  }
+  if (const auto* timestamped = std::get_if<TimestampedData>(&data)) {
+    return !timestamped->timestamps.empty();
+  }
+  if (const auto* variable = std::get_if<VariableChannel>(&data)) {
+    return !variable->timestamps.empty();
+  }
+  return false;
+}
+
+// Blocks under the trailer marker, or under the signature marker in a file
+// with integrity data, would be taken for those records by every reader.
+Status check_index_readable(std::uint16_t index, const ChannelDef& def, bool with_crc) {
+  std::string reason;
+  if (index == 0xFFFF) {
+    reason = "index 65535 is the stream trailer marker";
+  } else if (index == 0xFFFE && with_crc) {
+    reason = "index 65534 is the signature block marker in files with integrity data";
+  } else {
+    return {};
+  }
+  return std::unexpected(Error::invalid_block_payload("channel " + std::to_string(index) + " " +
+                                                      quoted(def.name) + ": " + reason +
+                                                      "; its samples could not be read back"));
+}
+
+// Everything that can fail without I/O, so that a write bound to fail never
+// truncates an existing file.
+Status check_writable(const WriterBuilder& builder, std::uint64_t crc_bytes) {
+  if (builder.channel_count() == 0) return std::unexpected(Error::no_channels());
+  if (builder.integrity() == IntegrityProfile::ed25519) {
+    return std::unexpected(Error::invalid_block_payload(
+        "this writer implements integrity level crc only; signing (ed25519) is not supported"));
+  }
+  for (std::size_t i = 0; i < builder.channel_count(); ++i) {
+    const auto index = static_cast<std::uint16_t>(i);
+    const ChannelData& data = builder.data()[i];
+    if (emits_blocks(data)) {
+      QEL_TRY(check_index_readable(index, builder.channels()[i], crc_bytes != 0));
+    }
+    if (const auto* variable = std::get_if<VariableChannel>(&data)) {
+      const std::uint64_t length = largest_sample(*variable) + kVariableHeadBytes + crc_bytes;
+      if (length > std::numeric_limits<std::uint32_t>::max()) {
+        return std::unexpected(Error::invalid_block_payload(
+            "channel " + std::to_string(index) + ": block length " + std::to_string(length) +
+            " bytes overflows u32 length field"));
+      }
+    }
+  }
+  return {};
+}
+
+// A string or binary sample is never split, so its channel needs a field
+// wide enough for the largest one.
+void autobump_size_of_length_value(std::vector<ChannelDef>& defs,
+                                   const std::vector<ChannelData>& data, std::uint64_t crc_bytes) {
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    const auto* variable = std::get_if<VariableChannel>(&data[i]);
+    if (defs[i].size_of_length_value != 2 || variable == nullptr) continue;
+    const std::uint64_t need = largest_sample(*variable) + kVariableHeadBytes + crc_bytes;
+    if (need <= kShortFieldLimit) continue;
+    defs[i].size_of_length_value = 4;
+    QEL_DEBUG(log::kWriter, "channel " + std::to_string(i) + " " + quoted(defs[i].name) +
+                                ": auto-bumping size_of_length_value 2 -> 4 (a single sample "
+                                "would need " +
+                                std::to_string(need) + " bytes)");
+  }
+}
+
+std::string header_line(std::string_view metablock, bool with_crc) {
+  std::string line = "QEL5 " + std::to_string(metablock.size());
+  if (with_crc) {
+    line +=
+        " crc32c:" + hex8(crc32c(std::span(reinterpret_cast<const std::uint8_t*>(metablock.data()),
+                                           metablock.size())));
+  }
+  return line + "\n";
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::int64_t now_unix_seconds() {
+  using std::chrono::seconds;
+  using std::chrono::system_clock;
+  return std::chrono::floor<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Writes the blocks of one channel; `head` is reused for every block head.
+class ChannelEmitter {
+ public:
+  ChannelEmitter(BlockWriter& blocks, std::uint64_t crc_bytes) noexcept
+      : blocks_(blocks), crc_bytes_(crc_bytes) {}
+
+  Status write(std::uint16_t channel, std::uint8_t size_of_length_value, const ChannelData& data) {
+    channel_ = channel;
+    width_ = size_of_length_value;
+    budget_ = block_limit(width_) - crc_bytes_;
+    if (const auto* equidistant = std::get_if<EquidistantData>(&data)) {
+      for (const auto& segment : equidistant->segments) QEL_TRY(write_segment(segment));
+    } else if (const auto* timestamped = std::get_if<TimestampedData>(&data)) {
+      QEL_TRY(write_timestamped(*timestamped));
+    } else if (const auto* variable = std::get_if<VariableChannel>(&data)) {
+      QEL_TRY(write_variable(*variable));
+    }
+    return {};
+  }
+
+ private:
+  Status write_segment(const EquidistantSegmentDraft& segment) {
+    const std::size_t width = numeric_byte_size(segment.values);
+    const std::size_t total = size_of(segment.values);
+    const std::size_t first_max = std::max<std::uint64_t>(1, (budget_ - 21) / width);
+    const std::size_t continued_max = std::max<std::uint64_t>(1, (budget_ - 5) / width);
+    std::size_t count = std::min(first_max, total);
+    head_.clear();
+    head_.push_back(count == 1 ? 0x06 : 0x86);
+    append_le(head_, segment.start_ns);
+    append_le(head_, segment.sample_rate_hz);
+    if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
+    QEL_TRY(write_values_block(segment.values, 0, count));
+    for (std::size_t done = count; done < total; done += count) {
+      count = std::min(continued_max, total - done);
+      head_.clear();
+      head_.push_back(count == 1 ? 0x05 : 0x85);
+      if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
+      QEL_TRY(write_values_block(segment.values, done, count));
+    }
+    return {};
+  }
+
+  Status write_values_block(const NumericValues& values, std::size_t start, std::size_t count) {
+    const auto body = numeric_values_bytes(values, start, count);
+    QEL_TRY(blocks_.begin(channel_, width_, head_.size() + body.size()));
+    QEL_TRY(blocks_.put(head_));
+    QEL_TRY(blocks_.put_borrowed(body));
+    return blocks_.end();
+  }
+
+  Status write_timestamped(const TimestampedData& data) {
+    const std::size_t record = 8 + numeric_byte_size(data.values);
+    const std::size_t total = data.timestamps.size();
+    const std::size_t per_block = std::max<std::uint64_t>(1, (budget_ - 5) / record);
+    const std::size_t per_chunk = std::max<std::size_t>(1, kRecordChunkBytes / record);
+    for (std::size_t done = 0; done < total;) {
+      const std::size_t count = std::min(per_block, total - done);
+      QEL_TRY(blocks_.begin(channel_, width_, 5 + std::uint64_t{count} * record));
+      head_.clear();
+      head_.push_back(0x88);
+      append_le(head_, static_cast<std::uint32_t>(count));
+      QEL_TRY(blocks_.put(head_));
+      for (const std::size_t end = done + count; done < end;) {
+        const std::size_t piece = std::min(per_chunk, end - done);
+        head_.clear();
+        write_timestamped_records(head_, data.timestamps.view(), data.values, done, piece);
+        QEL_TRY(blocks_.put(head_));
+        done += piece;
+      }
+      QEL_TRY(blocks_.end());
+    }
+    return {};
+  }
+
+  Status write_variable(const VariableChannel& data) {
+    const ByteStringList& samples = samples_of(data);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const auto sample = samples[i];
+      QEL_TRY(blocks_.begin(channel_, width_, kVariableHeadBytes + sample.size()));
+      head_.clear();
+      head_.push_back(0x08);
+      append_le(head_, data.timestamps[i]);
+      QEL_TRY(blocks_.put(head_));
+      QEL_TRY(blocks_.put_borrowed(sample));
+      QEL_TRY(blocks_.end());
+    }
+    return {};
+  }
+
+  BlockWriter& blocks_;
+  std::uint64_t crc_bytes_;
+  std::uint16_t channel_ = 0;
+  std::uint8_t width_ = 2;
+  std::uint64_t budget_ = 0;
+  std::vector<std::uint8_t> head_;
+};
+
+}  // namespace
+
+Status write_to_file(WriterBuilder&& builder, const std::string& path) {
+  // Sample data is handed to the file where it lies, so `owned` must outlive `out`.
+  const WriterBuilder owned = std::move(builder);
+  const bool with_crc = owned.integrity() == IntegrityProfile::crc32c;
+  const std::uint64_t crc_bytes = with_crc ? 4 : 0;
+  QEL_TRY(check_writable(owned, crc_bytes));
+  std::vector<ChannelDef> defs = owned.channels();
+  autobump_size_of_length_value(defs, owned.data(), crc_bytes);
+  QEL_ASSIGN_OR_RETURN(const std::string metablock,
+                       build_metablock_json(owned.info(), defs, now_unix_seconds()));
+
+  QEL_ASSIGN_OR_RETURN(OutputFile out, OutputFile::create(path));
+  QEL_TRY(out.write(bytes_of(header_line(metablock, with_crc))));
+  QEL_TRY(out.write(bytes_of(metablock)));
+  BlockWriter blocks(out, with_crc);
+  ChannelEmitter emitter(blocks, crc_bytes);
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    QEL_TRY(emitter.write(static_cast<std::uint16_t>(i), defs[i].size_of_length_value,
+                          owned.data()[i]));
+  }
+  return out.close();
+}
+
+}  // namespace qel

@@ -1,0 +1,215 @@
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "boundary.hpp"
+#include "classes.hpp"
+#include "numpy_convert.hpp"
+#include "py_ref.hpp"
+#include "pyclass.hpp"
+#include "qel/error.hpp"
+
+namespace qelpy {
+namespace {
+
+const qel::Channel& channel_of(PyObject* self) {
+  return unbox<qel::Channel>(self);
+}
+
+PyObject* text(std::string_view value) {
+  return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+}
+
+PyObject* optional_text(const std::optional<std::string>& value) {
+  return value ? text(*value) : Py_NewRef(Py_None);
+}
+
+// ByteArray has no spelling of its own and reports as "binary".
+std::string_view data_type_spelling(const qel::DataType& type) {
+  if (type.id() == qel::DataTypeId::ByteArray) return "binary";
+  return type.wire_spelling().value_or("unsupported");
+}
+
+// A new list holding one Python object per element.
+template <class Make>
+PyObject* list_of(const qel::ByteStringList& items, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make(items, i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* string_list(const qel::ByteStringList& items) {
+  return list_of(items,
+                 [](const qel::ByteStringList& list, std::size_t i) { return text(list.text(i)); });
+}
+
+PyObject* bytes_list(const qel::ByteStringList& items) {
+  return list_of(items, [](const qel::ByteStringList& list, std::size_t i) {
+    const auto bytes = list[i];
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject* variable_samples(const qel::Channel& channel) {
+  if (const auto strings = channel.as_strings()) return string_list(**strings);
+  if (const auto binaries = channel.as_binaries()) return bytes_list(**binaries);
+  return Py_NewRef(Py_None);
+}
+
+PyObject* channel_samples(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const qel::Channel& channel = channel_of(self);
+    if (const auto* storage = std::get_if<qel::EquidistantStorage>(&channel.storage)) {
+      return values_to_array(storage->values);
+    }
+    if (const auto* storage = std::get_if<qel::TimestampedStorage>(&channel.storage)) {
+      return values_to_array(storage->values);
+    }
+    return variable_samples(channel);
+  });
+}
+
+PyObject* channel_timestamps(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const qel::Channel& channel = channel_of(self);
+    if (const auto* storage = std::get_if<qel::EquidistantStorage>(&channel.storage)) {
+      return segment_times_to_array(storage->segments);
+    }
+    if (const auto* storage = std::get_if<qel::TimestampedStorage>(&channel.storage)) {
+      return timestamps_to_array(storage->timestamps.view());
+    }
+    return timestamps_to_array(std::get<qel::VariableChannel>(channel.storage).timestamps.view());
+  });
+}
+
+PyObject* channel_repr(PyObject* self) {
+  return guarded([&] {
+    const qel::Channel& channel = channel_of(self);
+    const std::string repr = "Channel(index=" + std::to_string(channel.index) +
+                             ", name=" + qel::quoted(channel.name) +
+                             ", data_type=" + qel::quoted(data_type_spelling(channel.data_type)) +
+                             ", channel_type=" + qel::quoted(channel.storage_kind()) +
+                             ", sample_count=" + std::to_string(channel.sample_count()) + ")";
+    return text(repr);
+  });
+}
+
+PyObject* get_index(PyObject* self, void*) {
+  return PyLong_FromLong(channel_of(self).index);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return text(channel_of(self).name);
+}
+
+PyObject* get_data_type(PyObject* self, void*) {
+  return text(data_type_spelling(channel_of(self).data_type));
+}
+
+PyObject* get_channel_type(PyObject* self, void*) {
+  return text(channel_of(self).storage_kind());
+}
+
+PyObject* get_sample_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(channel_of(self).sample_count());
+}
+
+PyObject* get_is_empty(PyObject* self, void*) {
+  return PyBool_FromLong(channel_of(self).is_empty());
+}
+
+PyObject* get_display_name(PyObject* self, void*) {
+  return optional_text(channel_of(self).meta.display_name);
+}
+
+PyObject* get_physical_unit(PyObject* self, void*) {
+  return optional_text(channel_of(self).meta.physical_unit);
+}
+
+PyObject* get_segments(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const auto* storage = std::get_if<qel::EquidistantStorage>(&channel_of(self).storage);
+    const std::size_t count = storage ? storage->segments.size() : 0;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* segment = new_segment(storage->segments[i]);
+      if (segment == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), segment);
+    }
+    return list.release();
+  });
+}
+
+PyMethodDef channel_methods[] = {
+    {"samples", channel_samples, METH_NOARGS,
+     "samples($self)\n--\n\n"
+     "Sample values as a NumPy array (numeric / GPS) or a Python\n"
+     "list (string / binary)."},
+    {"timestamps_ns", channel_timestamps, METH_NOARGS,
+     "timestamps_ns($self)\n--\n\n"
+     "`int64` NumPy array of per-sample timestamps in nanoseconds.\n"
+     "For equidistant channels the timestamps are reconstructed\n"
+     "from segments on the fly; for timestamped / variable channels\n"
+     "the stored timestamps are returned directly."},
+    {},
+};
+
+PyGetSetDef channel_properties[] = {
+    {"index", get_index, nullptr, "Channel index from the metablock.", nullptr},
+    {"name", get_name, nullptr, "Fully qualified channel name.", nullptr},
+    {"data_type", get_data_type, nullptr,
+     "Datatype as the on-disk wire spelling: `\"double\"`, `\"int32\"`,\n"
+     "`\"string\"`, `\"binary\"`, `\"gpslocation\"`, …",
+     nullptr},
+    {"channel_type", get_channel_type, nullptr,
+     "Storage classification: `\"equidistant\"`, `\"timestamped\"`, or\n"
+     "`\"variable\"`. This is how the manager grouped the channel,\n"
+     "not the on-disk `channeltype` attribute (which is usually\n"
+     "`\"scalar\"` for everything).",
+     nullptr},
+    {"sample_count", get_sample_count, nullptr,
+     "Total sample count across all segments (for equidistant).", nullptr},
+    {"is_empty", get_is_empty, nullptr, "`True` when the channel holds zero samples.", nullptr},
+    {"display_name", get_display_name, nullptr, "Optional display name.", nullptr},
+    {"physical_unit", get_physical_unit, nullptr,
+     "Optional physical-unit string (e.g. `\"°C\"`, `\"bar\"`).", nullptr},
+    {"segments", get_segments, nullptr,
+     "Equidistant-segment list. Empty list for non-equidistant\nchannels.", nullptr},
+    {},
+};
+
+PyType_Slot channel_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Typed in-memory channel, exposed as `qel.Channel`.")},
+    {Py_tp_dealloc, as_slot(dealloc_boxed<qel::Channel>)},
+    {Py_tp_repr, as_slot(channel_repr)},
+    {Py_tp_methods, channel_methods},
+    {Py_tp_getset, channel_properties},
+    {},
+};
+
+PyType_Spec channel_spec = {
+    "qel.Channel", sizeof(Boxed<qel::Channel>), 0, kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    channel_slots,
+};
+
+PyObject* channel_class_cache = nullptr;
+
+}  // namespace
+
+PyObject* channel_class() {
+  return class_from_spec(channel_class_cache, channel_spec);
+}
+
+PyObject* new_channel(const qel::Channel& channel) {
+  return box(channel_class(), channel);
+}
+
+}  // namespace qelpy

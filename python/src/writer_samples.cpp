@@ -1,0 +1,200 @@
+#include <cstdint>
+#include <span>
+
+#include "args.hpp"
+#include "array_args.hpp"
+#include "boundary.hpp"
+#include "error.hpp"
+#include "numpy_include.hpp"
+#include "py_ref.hpp"
+#include "sequence_args.hpp"
+#include "writer_object.hpp"
+
+namespace qelpy {
+namespace {
+
+using Timestamps = std::span<const std::int64_t>;
+
+// Python's result of an add_* method: None, or QelError for a core failure.
+PyObject* done(qel::Status status) {
+  if (!status) return convert_error(std::move(status).error());
+  return Py_NewRef(Py_None);
+}
+
+// The array if it is one `ndim`-dimensional array of `type`, else ValueError
+// with `message`; nullptr with an error set otherwise.
+PyRef checked_array(PyObject* object, int type, int ndim, const char* message) {
+  if (!is_array_of(object, type, ndim)) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return PyRef();
+  }
+  return readable_array(object);
+}
+
+PyRef checked_timestamps(PyObject* object) {
+  return checked_array(object, NPY_INT64, 1, "timestamps_ns must be a 1D int64 numpy array");
+}
+
+// Arguments shared by the timestamped methods: the channel, then the two
+// samples arguments unconverted.
+bool unpack_samples(PyObject* args, PyObject* kwargs, const char* format, const char* values_name,
+                    std::uint16_t& channel, PyObject*& timestamps, PyObject*& values) {
+  const char* const names[] = {"channel", "timestamps_ns", values_name, nullptr};
+  PyObject* channel_arg = nullptr;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &channel_arg,
+                                     &timestamps, &values) &&
+         convert_arg(channel_arg, "channel", channel);
+}
+
+template <class T>
+qel::Status add_typed(qel::WriterBuilder& builder, std::uint16_t channel, Timestamps timestamps,
+                      PyObject* values) {
+  return builder.add_timestamped_samples<T>(channel, timestamps, array_elements<T>(values));
+}
+
+struct TypedAdd {
+  int npy_type;
+  qel::Status (*add)(qel::WriterBuilder&, std::uint16_t, Timestamps, PyObject*);
+};
+
+// Tried in this order; the first exact match wins.
+constexpr TypedAdd kTypedAdds[] = {
+    {NPY_BOOL, add_typed<bool>},
+    {NPY_INT8, add_typed<std::int8_t>},
+    {NPY_INT16, add_typed<std::int16_t>},
+    {NPY_INT32, add_typed<std::int32_t>},
+    {NPY_INT64, add_typed<std::int64_t>},
+    {NPY_UINT8, add_typed<std::uint8_t>},
+    {NPY_UINT16, add_typed<std::uint16_t>},
+    {NPY_UINT32, add_typed<std::uint32_t>},
+    {NPY_UINT64, add_typed<std::uint64_t>},
+    {NPY_FLOAT32, add_typed<float>},
+    {NPY_FLOAT64, add_typed<double>},
+};
+
+}  // namespace
+
+PyObject* add_equidistant_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"channel", "start_ns", "sample_rate_hz", "values", nullptr};
+    PyObject *channel_arg = nullptr, *start_arg = nullptr, *rate_arg = nullptr, *values = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:add_equidistant_segment", keywords(names),
+                                     &channel_arg, &start_arg, &rate_arg, &values)) {
+      return nullptr;
+    }
+    std::uint16_t channel = 0;
+    std::int64_t start_ns = 0;
+    double rate = 0.0;
+    if (!convert_arg(channel_arg, "channel", channel) ||
+        !convert_arg(start_arg, "start_ns", start_ns) ||
+        !convert_arg(rate_arg, "sample_rate_hz", rate)) {
+      return nullptr;
+    }
+    qel::WriterBuilder* builder = open_builder(self);
+    if (builder == nullptr) return nullptr;
+    const bool is_double = is_array_of(values, NPY_FLOAT64, 1);
+    if (!is_double && !is_array_of(values, NPY_FLOAT32, 1)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "add_equidistant_segment expects a 1D float32 or float64 numpy array");
+      return nullptr;
+    }
+    const PyRef array = readable_array(values);
+    if (!array) return nullptr;
+    return done(is_double ? builder->add_equidistant_segment_f64(
+                                channel, start_ns, array_elements<double>(array.get()), rate)
+                          : builder->add_equidistant_segment_f32(
+                                channel, start_ns, array_elements<float>(array.get()), rate));
+  });
+}
+
+PyObject* add_timestamped_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::uint16_t channel = 0;
+    PyObject *timestamps_arg = nullptr, *values = nullptr;
+    if (!unpack_samples(args, kwargs, "OOO:add_timestamped_samples", "values", channel,
+                        timestamps_arg, values)) {
+      return nullptr;
+    }
+    qel::WriterBuilder* builder = open_builder(self);
+    if (builder == nullptr) return nullptr;
+    const PyRef timestamps = checked_timestamps(timestamps_arg);
+    if (!timestamps) return nullptr;
+    for (const TypedAdd& typed : kTypedAdds) {
+      if (!is_array_of(values, typed.npy_type, 1)) continue;
+      const PyRef array = readable_array(values);
+      if (!array) return nullptr;
+      return done(typed.add(*builder, channel, array_elements<std::int64_t>(timestamps.get()),
+                            array.get()));
+    }
+    PyErr_SetString(PyExc_ValueError,
+                    "add_timestamped_samples expects a 1D numeric numpy array (bool, int8..int64, "
+                    "uint8..uint64, float32, or float64)");
+    return nullptr;
+  });
+}
+
+PyObject* add_gps_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::uint16_t channel = 0;
+    PyObject *timestamps_arg = nullptr, *positions_arg = nullptr;
+    if (!unpack_samples(args, kwargs, "OOO:add_gps_samples", "positions", channel, timestamps_arg,
+                        positions_arg)) {
+      return nullptr;
+    }
+    qel::WriterBuilder* builder = open_builder(self);
+    if (builder == nullptr) return nullptr;
+    const PyRef timestamps = checked_timestamps(timestamps_arg);
+    if (!timestamps) return nullptr;
+    const bool rows_of_three = is_array_of(positions_arg, NPY_FLOAT64, 2) &&
+                               PyArray_DIM(reinterpret_cast<PyArrayObject*>(positions_arg), 1) == 3;
+    if (!rows_of_three) {
+      PyErr_SetString(PyExc_ValueError, "positions must be a (n, 3) float64 numpy array");
+      return nullptr;
+    }
+    const PyRef positions = readable_array(positions_arg);
+    if (!positions) return nullptr;
+    return done(builder->add_timestamped_samples<qel::GpsPoint>(
+        channel, array_elements<std::int64_t>(timestamps.get()),
+        array_elements<qel::GpsPoint>(positions.get())));
+  });
+}
+
+PyObject* add_string_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::uint16_t channel = 0;
+    PyObject *timestamps_arg = nullptr, *values_arg = nullptr;
+    StringsArg values;
+    if (!unpack_samples(args, kwargs, "OOO:add_string_samples", "values", channel, timestamps_arg,
+                        values_arg) ||
+        !values.convert(values_arg, "values")) {
+      return nullptr;
+    }
+    qel::WriterBuilder* builder = open_builder(self);
+    if (builder == nullptr) return nullptr;
+    const PyRef timestamps = checked_timestamps(timestamps_arg);
+    if (!timestamps) return nullptr;
+    return done(builder->add_string_samples(channel, array_elements<std::int64_t>(timestamps.get()),
+                                            values.views()));
+  });
+}
+
+PyObject* add_binary_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::uint16_t channel = 0;
+    PyObject *timestamps_arg = nullptr, *values_arg = nullptr;
+    BinariesArg values;
+    if (!unpack_samples(args, kwargs, "OOO:add_binary_samples", "values", channel, timestamps_arg,
+                        values_arg) ||
+        !values.convert(values_arg, "values")) {
+      return nullptr;
+    }
+    qel::WriterBuilder* builder = open_builder(self);
+    if (builder == nullptr) return nullptr;
+    const PyRef timestamps = checked_timestamps(timestamps_arg);
+    if (!timestamps) return nullptr;
+    return done(builder->add_binary_samples(channel, array_elements<std::int64_t>(timestamps.get()),
+                                            values.views()));
+  });
+}
+
+}  // namespace qelpy

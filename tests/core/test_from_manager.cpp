@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qel/manager.hpp"
+#include "qel/stream.hpp"
+#include "qel/writer.hpp"
+
+namespace qel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+template <class T>
+void put(Bytes& out, T value) {
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+  out.insert(out.end(), raw, raw + sizeof(T));
+}
+
+void put_text(Bytes& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// A frame with a 2-byte length field and no CRC.
+void frame(Bytes& out, std::uint16_t channel, const Bytes& payload) {
+  put(out, channel);
+  put(out, static_cast<std::uint16_t>(payload.size()));
+  out.insert(out.end(), payload.begin(), payload.end());
+}
+
+template <class T>
+Bytes start_data(std::int64_t start, double rate, std::initializer_list<T> values) {
+  Bytes out{0x86};
+  put(out, start);
+  put(out, rate);
+  put(out, static_cast<std::uint32_t>(values.size()));
+  for (const T value : values) put(out, value);
+  return out;
+}
+
+Bytes one_string(std::int64_t stamp, std::string_view text) {
+  Bytes out{0x88};
+  put(out, std::uint32_t{1});
+  put(out, stamp);
+  put_text(out, text);
+  return out;
+}
+
+std::string channel_json(int index, std::string_view name, std::string_view datatype,
+                         std::string_view channeltype = "scalar") {
+  return "{\"index\":" + std::to_string(index) + ",\"name\":\"" + std::string(name) +
+         "\",\"channeltype\":\"" + std::string(channeltype) + "\",\"datatype\":\"" +
+         std::string(datatype) + "\",\"sizeoflengthvalue\":2}";
+}
+
+struct Loaded {
+  Bytes bytes;  // the stream reads from here
+  Result<DataManager> manager;
+};
+
+std::unique_ptr<Loaded> load(std::string_view identifier, std::string_view metablock,
+                             const Bytes& blocks) {
+  auto loaded = std::make_unique<Loaded>(Loaded{{}, std::unexpected(Error::no_channels())});
+  put_text(loaded->bytes, std::string(identifier) + " " + std::to_string(metablock.size()) + "\n");
+  put_text(loaded->bytes, metablock);
+  loaded->bytes.insert(loaded->bytes.end(), blocks.begin(), blocks.end());
+  loaded->manager = DataManager::load_from_stream(
+      std::make_unique<MemoryInputStream>(loaded->bytes), loaded->bytes.size());
+  EXPECT_TRUE(loaded->manager) << loaded->manager.error().message();
+  return loaded;
+}
+
+std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const Bytes& blocks,
+                                std::string_view file = "{}") {
+  std::string list;
+  for (const auto& channel : channels) list += (list.empty() ? "" : ",") + channel;
+  return load("QEL5",
+              "{\"qel\":{\"format\":\"qel5\",\"file\":" + std::string(file) +
+                  ",\"infos\":[{\"name\":\"i\",\"value\":\"v\"}],\"channels\":[" + list + "]}}",
+              blocks);
+}
+
+// Writes the converted builder and loads the result; also returns its metablock.
+std::pair<DataManager, std::string> save_and_reload(WriterBuilder builder,
+                                                    const std::string& name) {
+  const std::string path = testing::TempDir() + "qel_from_manager_" + name;
+  const Status written = write_to_file(std::move(builder), path);
+  EXPECT_TRUE(written) << written.error().message();
+  std::ifstream in(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::size_t line_end = text.find('\n');
+  auto reloaded = DataManager::load_from_file(path);
+  EXPECT_TRUE(reloaded) << reloaded.error().message();
+  return {std::move(*reloaded), text.substr(line_end + 1, std::stoul(text.substr(5, line_end)))};
+}
+
+TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
+  Bytes blocks;
+  frame(blocks, 3, one_string(-4, "hi"));
+  frame(blocks, 7, start_data<double>(100, 10.0, {1.5, 2.5}));
+  frame(blocks, 7, start_data<double>(900, 20.0, {3.5}));
+  const auto input =
+      load_v5({channel_json(7, "first", "double"), channel_json(3, "second", "string")}, blocks,
+              R"({"creator":"c","tag":"t","reason":"r","namespacesep":".","comment":"k",)"
+              R"("created_utc":"2001-01-01T00:00:00Z","created_at_latitude":1.5})");
+  auto builder = WriterBuilder::from_manager(*input->manager);
+  ASSERT_TRUE(builder) << builder.error().message();
+  EXPECT_EQ(builder->integrity(), IntegrityProfile::none);
+  const auto [saved, metablock] = save_and_reload(std::move(*builder), "renumber");
+  ASSERT_EQ(saved.channels().size(), 2u);
+  EXPECT_EQ(saved.channels()[0].name, "first");
+  EXPECT_EQ(saved.channels()[0].index, 0);
+  EXPECT_EQ(saved.channels()[1].name, "second");
+  EXPECT_EQ(saved.channels()[1].index, 1);
+  const auto& segments = std::get<EquidistantStorage>(saved.channels()[0].storage).segments;
+  ASSERT_EQ(segments.size(), 2u);  // never merged
+  EXPECT_EQ(segments[1].sample_rate_hz, 20.0);
+  EXPECT_EQ((*saved.channels()[1].as_strings())->text(0), "hi");
+  const FileInfo& file = saved.meta().file;
+  EXPECT_EQ(file.creator, "c");
+  EXPECT_EQ(file.tag, "t");
+  EXPECT_EQ(file.reason, "r");
+  EXPECT_EQ(file.namespacesep, ".");
+  EXPECT_EQ(file.comment, "k");
+  EXPECT_EQ(file.created_at_latitude, 1.5);
+  EXPECT_FALSE(file.created_at_longitude);
+  EXPECT_NE(file.created_utc, "2001-01-01T00:00:00Z");
+  EXPECT_TRUE(saved.meta().infos.empty());
+  EXPECT_EQ(metablock.find("\"infos\""), std::string::npos);
+}
+
+TEST(FromManager, Version4SavesAsVersion5) {
+  for (const std::string creator : {" creator=\"old\"", ""}) {
+    Bytes blocks;
+    Bytes terminated = one_string(8, "ab");
+    terminated.push_back(0);  // version 4 ends every value with a terminator
+    frame(blocks, 0, terminated);
+    Bytes gps{0x88};
+    put(gps, std::uint32_t{1});
+    put(gps, std::int64_t{5});
+    for (const double coordinate : {48.1, 11.5, 520.0}) put(gps, coordinate);
+    frame(blocks, 1, gps);
+    const auto input = load(
+        "QEL4",
+        "<velmaris" + creator +
+            " created_utc=\"2001-01-01T00:00:00Z\"><channels>"
+            "<channel index=\"0\" name=\"raw\" channeltype=\"scalar\" datatype=\"bytearray\" "
+            "sizeoflengthvalue=\"2\"/>"
+            "<channel index=\"1\" name=\"pos\" channeltype=\"scalar\" datatype=\"gpslocation\" "
+            "sizeoflengthvalue=\"2\"/></channels></velmaris>",
+        blocks);
+    auto builder = WriterBuilder::from_manager(*input->manager);
+    ASSERT_TRUE(builder) << builder.error().message();
+    const auto [saved, metablock] = save_and_reload(std::move(*builder), "v4");
+    EXPECT_EQ(saved.meta().format_version, 5u);
+    EXPECT_EQ(saved.meta().file.creator, creator.empty() ? "qel-core/0.0.1" : "old");
+    EXPECT_NE(saved.meta().file.created_utc, "2001-01-01T00:00:00Z");
+    EXPECT_NE(metablock.find("\"datatype\": \"binary\""), std::string::npos);
+    const auto* raw = *saved.channels()[0].as_binaries();
+    ASSERT_EQ(raw->size(), 1u);
+    EXPECT_EQ(raw->text(0), "ab");
+    const auto& gps_back = std::get<TimestampedStorage>(saved.channels()[1].storage);
+    const auto& points = std::get<kGpsValuesIndex>(gps_back.values);
+    ASSERT_EQ(points.size(), 1u);
+    EXPECT_EQ(points[0].altitude, 520.0);
+    EXPECT_EQ(gps_back.timestamps[0], 5);
+  }
+}
+
+// The loaded manager leaves channels of unknown data types out, so there is
+// nothing to refuse.
+TEST(FromManager, IntegersWithoutSegmentsAreDeclaredOnly) {
+  const auto input =
+      load_v5({channel_json(0, "q", "quaternion"), channel_json(1, "n", "int16")}, {});
+  auto builder = WriterBuilder::from_manager(*input->manager);
+  ASSERT_TRUE(builder) << builder.error().message();
+  ASSERT_EQ(builder->channel_count(), 1u);
+  EXPECT_TRUE(std::holds_alternative<EmptyData>(builder->data()[0]));
+}
+
+struct RefusalCase {
+  std::string label;
+  std::string channel;
+  Bytes blocks;
+  std::string message;
+};
+
+class FromManagerRefusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(FromManagerRefusal, LoadedButNotWritable) {
+  Bytes blocks;
+  frame(blocks, 0, start_data<double>(0, 1.0, {1.0}));
+  if (!GetParam().blocks.empty()) frame(blocks, 1, GetParam().blocks);
+  const auto input = load_v5({channel_json(0, "ok", "double"), GetParam().channel}, blocks);
+  const auto builder = WriterBuilder::from_manager(*input->manager);
+  ASSERT_FALSE(builder);
+  EXPECT_EQ(builder.error().message(), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FromManagerRefusal,
+    testing::Values(
+        RefusalCase{"IntegerSegment", channel_json(1, "n", "int16"),
+                    start_data<std::int16_t>(0, 1.0, {7}),
+                    "invalid QEL block payload: channel 1: equidistant data type Int16 is not "
+                    "float or double"},
+        RefusalCase{"ZeroRate", channel_json(1, "z", "float"), start_data<float>(0, 0.0, {1.0f}),
+                    "invalid QEL block payload: channel 1: equidistant sample_rate_hz must be > "
+                    "0, got 0"},
+        RefusalCase{"UnknownChannelType",
+                    channel_json(1, "t", "double", "tensor"),
+                    {},
+                    "invalid QEL metablock: channel \"t\": channel type Unsupported(_) cannot be "
+                    "written"},
+        RefusalCase{"ChannelTypeNameQuoted",
+                    channel_json(1, R"(a\"b)", "string", "x"),
+                    {},
+                    "invalid QEL metablock: channel \"a\\\"b\": channel type Unsupported(_) "
+                    "cannot be written"}),
+    [](const auto& test) { return test.param.label; });
+
+}  // namespace
+}  // namespace qel
