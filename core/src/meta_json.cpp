@@ -132,20 +132,10 @@ Result<FileInfo> read_file_info(const Json& file) {
   info.created_at_longitude = number_value(find(file, "created_at_longitude"));
   info.created_at_altitude = number_value(find(file, "created_at_altitude"));
 
-  struct Alternative {
-    std::optional<double>& member;
-    std::string_view alternative;
-    std::string_view primary;
-  };
-  const std::array<Alternative, 3> alternatives{{
-      {info.created_at_latitude, "latitude", "created_at_latitude"},
-      {info.created_at_longitude, "longitude", "created_at_longitude"},
-      {info.created_at_altitude, "altitude", "created_at_altitude"},
-  }};
-  for (const auto& alt : alternatives) {
-    if (alt.member) continue;
+  for (const auto& alt : kPositionAlternatives) {
+    if (info.*alt.member) continue;
     if (auto value = number_value(find(file, alt.alternative))) {
-      alt.member = value;
+      info.*alt.member = value;
       QEL_DEBUG(log::kMetaJson, "QEL5 file." + std::string(alt.alternative) +
                                     " accepted as alternative for " + std::string(alt.primary) +
                                     "; writers should emit the spec form");

@@ -392,18 +392,8 @@ Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
   QEL_ASSIGN_OR_RETURN(file.created_at_altitude,
                        parse_optional_f64(attributes, "created_at_altitude"));
 
-  struct Alternative {
-    std::optional<double>& member;
-    std::string_view alternative;
-    std::string_view primary;
-  };
-  const std::array<Alternative, 3> alternatives{{
-      {file.created_at_latitude, "latitude", "created_at_latitude"},
-      {file.created_at_longitude, "longitude", "created_at_longitude"},
-      {file.created_at_altitude, "altitude", "created_at_altitude"},
-  }};
-  for (const auto& alt : alternatives) {
-    if (alt.member) continue;
+  for (const auto& alt : kPositionAlternatives) {
+    if (file.*alt.member) continue;
     const std::string* raw = find(attributes, alt.alternative);
     if (raw == nullptr) continue;
     const auto value = xml_number::parse_f64(*raw);
@@ -412,7 +402,7 @@ Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
           "<velmaris " + std::string(alt.alternative) + "=" + quoted(*raw) +
           "> is not a valid float: " + std::string(value.error())));
     }
-    alt.member = *value;
+    file.*alt.member = *value;
     QEL_DEBUG(log::kMetaXml, "QEL4 velmaris/" + std::string(alt.alternative) +
                                  " accepted as alternative for " + std::string(alt.primary) +
                                  "; writers should emit the spec form");

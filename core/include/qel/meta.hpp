@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qel/error.hpp"
@@ -23,6 +25,20 @@ struct FileInfo {
   std::optional<double> created_at_longitude;
   std::optional<double> created_at_altitude;
 };
+
+// The older spellings of the creation position, read only when the current
+// one is absent.
+struct PositionAlternative {
+  std::optional<double> FileInfo::*member;
+  std::string_view alternative;
+  std::string_view primary;
+};
+
+inline constexpr std::array<PositionAlternative, 3> kPositionAlternatives{{
+    {&FileInfo::created_at_latitude, "latitude", "created_at_latitude"},
+    {&FileInfo::created_at_longitude, "longitude", "created_at_longitude"},
+    {&FileInfo::created_at_altitude, "altitude", "created_at_altitude"},
+}};
 
 // One free-form entry of the info list.
 struct Info {
