@@ -159,13 +159,18 @@ PyObject* add_gps_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* add_string_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+namespace {
+
+// The shared body of the string and binary methods: the values are converted
+// with the arguments, then the consumed check, the timestamps, the core call.
+template <class ValuesArg, auto kAdd>
+PyObject* add_variable_samples(PyObject* self, PyObject* args, PyObject* kwargs,
+                               const char* format) {
   return guarded([&]() -> PyObject* {
     std::uint16_t channel = 0;
     PyObject *timestamps_arg = nullptr, *values_arg = nullptr;
-    StringsArg values;
-    if (!unpack_samples(args, kwargs, "OOO:add_string_samples", "values", channel, timestamps_arg,
-                        values_arg) ||
+    ValuesArg values;
+    if (!unpack_samples(args, kwargs, format, "values", channel, timestamps_arg, values_arg) ||
         !values.convert(values_arg, "values")) {
       return nullptr;
     }
@@ -173,28 +178,21 @@ PyObject* add_string_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (builder == nullptr) return nullptr;
     const PyRef timestamps = checked_timestamps(timestamps_arg);
     if (!timestamps) return nullptr;
-    return done(builder->add_string_samples(channel, array_elements<std::int64_t>(timestamps.get()),
-                                            values.views()));
+    return done(
+        (builder->*kAdd)(channel, array_elements<std::int64_t>(timestamps.get()), values.views()));
   });
 }
 
+}  // namespace
+
+PyObject* add_string_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return add_variable_samples<StringsArg, &qel::WriterBuilder::add_string_samples>(
+      self, args, kwargs, "OOO:add_string_samples");
+}
+
 PyObject* add_binary_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    std::uint16_t channel = 0;
-    PyObject *timestamps_arg = nullptr, *values_arg = nullptr;
-    BinariesArg values;
-    if (!unpack_samples(args, kwargs, "OOO:add_binary_samples", "values", channel, timestamps_arg,
-                        values_arg) ||
-        !values.convert(values_arg, "values")) {
-      return nullptr;
-    }
-    qel::WriterBuilder* builder = open_builder(self);
-    if (builder == nullptr) return nullptr;
-    const PyRef timestamps = checked_timestamps(timestamps_arg);
-    if (!timestamps) return nullptr;
-    return done(builder->add_binary_samples(channel, array_elements<std::int64_t>(timestamps.get()),
-                                            values.views()));
-  });
+  return add_variable_samples<BinariesArg, &qel::WriterBuilder::add_binary_samples>(
+      self, args, kwargs, "OOO:add_binary_samples");
 }
 
 }  // namespace qelpy
