@@ -16,46 +16,8 @@ namespace {
 
 constexpr std::string_view kFormatKey = "format";
 
-// The twelve keys of the "file" table.
-constexpr std::array<std::string_view, 12> kFileKeys{"created_utc",
-                                                     "creator",
-                                                     "reason",
-                                                     "tag",
-                                                     "comment",
-                                                     "namespacesep",
-                                                     "created_at_latitude",
-                                                     "created_at_longitude",
-                                                     "created_at_altitude",
-                                                     "latitude",
-                                                     "longitude",
-                                                     "altitude"};
-
-// The withdrawn channel keys, in the order their warnings are written.
-constexpr std::array<std::string_view, 8> kWithdrawnChannelKeys{"scale",
-                                                                "offset",
-                                                                "physicalunit1",
-                                                                "physicalunit2",
-                                                                "physicalunit3",
-                                                                "physicaldimension1",
-                                                                "physicaldimension2",
-                                                                "physicaldimension3"};
-
-// The 21 keys of the channel table.
-constexpr std::array<std::string_view, 13> kChannelKeys{
-    "index",         "name",      "channeltype",  "datatype",          "sizeoflengthvalue",
-    "timeincrement", "mimetype",  "physicalunit", "physicaldimension", "displayname",
-    "comment",       "reference", "spectrumtype"};
-
 constexpr std::array<std::string_view, 5> kEnvelopeKeys{"file", "infos", "channels", "version",
                                                         "format"};
-
-template <std::size_t N>
-bool contains(const std::array<std::string_view, N>& keys, std::string_view key) {
-  for (const auto& k : keys) {
-    if (k == key) return true;
-  }
-  return false;
-}
 
 // Looks a key up in an object; nullptr when absent.
 const Json* find(const Json& object, std::string_view key) {
@@ -142,7 +104,7 @@ Result<FileInfo> read_file_info(const Json& file) {
     }
   }
   for (auto it = file.begin(); it != file.end(); ++it) {
-    if (!contains(kFileKeys, it.key())) {
+    if (!is_one_of(kFileInfoFieldNames, it.key())) {
       QEL_DEBUG(log::kMetaJson,
                 "QEL5 file." + quoted(it.key()) + " is not known to this build; ignored");
     }
@@ -216,14 +178,15 @@ Result<meta::Channel> read_channel(const Json& object, std::size_t position) {
     channel.spectrumtype = spectrum_type_from_wire(spectrum->get_ref<const std::string&>());
   }
 
-  for (const auto key : kWithdrawnChannelKeys) {
+  for (const auto key : kWithdrawnChannelFieldNames) {
     if (find(object, key) != nullptr) {
       QEL_WARN(log::kMetaJson, "channel " + qname + " carries deprecated field " + quoted(key) +
                                    " (removed in spec revision 2026-05-04); ignored");
     }
   }
   for (auto it = object.begin(); it != object.end(); ++it) {
-    if (!contains(kChannelKeys, it.key()) && !contains(kWithdrawnChannelKeys, it.key())) {
+    if (!is_one_of(kChannelFieldNames, it.key()) &&
+        !is_one_of(kWithdrawnChannelFieldNames, it.key())) {
       QEL_DEBUG(log::kMetaJson, "channel " + qname + ": field " + quoted(it.key()) +
                                     " is not known to this build; ignored");
     }
@@ -368,7 +331,7 @@ std::optional<std::string> value_to_string(const Json& value) {
 void log_unknown_top_level_fields(const Json& envelope) {
   if (!envelope.is_object()) return;
   for (auto it = envelope.begin(); it != envelope.end(); ++it) {
-    if (!contains(kEnvelopeKeys, it.key())) {
+    if (!is_one_of(kEnvelopeKeys, it.key())) {
       QEL_DEBUG(log::kMetaJson, "QEL5 metablock top-level field " + quoted(it.key()) +
                                     " is not known to this build; ignored");
     }

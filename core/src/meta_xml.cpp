@@ -220,41 +220,6 @@ Result<std::uint8_t> size_of_length_value(const Attributes& attributes, const st
   return validate_size_of_length_value(static_cast<std::uint32_t>(*value));
 }
 
-constexpr std::array<std::string_view, 13> kChannelAttrs{
-    "index",         "name",      "channeltype",  "datatype",          "sizeoflengthvalue",
-    "timeincrement", "mimetype",  "physicalunit", "physicaldimension", "displayname",
-    "comment",       "reference", "spectrumtype"};
-
-constexpr std::array<std::string_view, 8> kWithdrawnChannelAttrs{"scale",
-                                                                 "offset",
-                                                                 "physicalunit1",
-                                                                 "physicalunit2",
-                                                                 "physicalunit3",
-                                                                 "physicaldimension1",
-                                                                 "physicaldimension2",
-                                                                 "physicaldimension3"};
-
-constexpr std::array<std::string_view, 12> kVelmarisAttrs{"created_utc",
-                                                          "creator",
-                                                          "tag",
-                                                          "reason",
-                                                          "namespacesep",
-                                                          "comment",
-                                                          "created_at_latitude",
-                                                          "created_at_longitude",
-                                                          "created_at_altitude",
-                                                          "latitude",
-                                                          "longitude",
-                                                          "altitude"};
-
-template <std::size_t N>
-bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
-  for (const auto& n : names) {
-    if (n == name) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::string position_text(std::string_view document, std::size_t offset) {
@@ -360,7 +325,7 @@ Result<meta::Channel> parse_channel_attrs(const Attributes& attributes, std::siz
     channel.spectrumtype = spectrum_type_from_wire(*spectrum);
   }
 
-  for (const auto withdrawn : kWithdrawnChannelAttrs) {
+  for (const auto withdrawn : kWithdrawnChannelFieldNames) {
     if (find(attributes, withdrawn) != nullptr) {
       QEL_WARN(log::kMetaXml, "QEL4 <channel name=" + qname + "> carries deprecated attribute " +
                                   quoted(withdrawn) +
@@ -369,7 +334,7 @@ Result<meta::Channel> parse_channel_attrs(const Attributes& attributes, std::siz
   }
   for (const auto& [key, value] : attributes) {
     static_cast<void>(value);
-    if (!contains(kChannelAttrs, key) && !contains(kWithdrawnChannelAttrs, key)) {
+    if (!is_one_of(kChannelFieldNames, key) && !is_one_of(kWithdrawnChannelFieldNames, key)) {
       QEL_DEBUG(log::kMetaXml, "QEL4 <channel name=" + qname + "> attribute " + quoted(key) +
                                    " is not known to this build; ignored");
     }
@@ -409,7 +374,7 @@ Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
   }
   for (const auto& [key, value] : attributes) {
     static_cast<void>(value);
-    if (!contains(kVelmarisAttrs, key)) {
+    if (!is_one_of(kFileInfoFieldNames, key)) {
       QEL_DEBUG(log::kMetaXml, "QEL4 <velmaris " + quoted(key) +
                                    "> attribute is not known to this build; ignored");
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,41 @@ inline constexpr std::array<PositionAlternative, 3> kPositionAlternatives{{
     {&FileInfo::created_at_longitude, "longitude", "created_at_longitude"},
     {&FileInfo::created_at_altitude, "altitude", "created_at_altitude"},
 }};
+
+// The wire names of the file information: JSON keys and XML attributes alike.
+inline constexpr std::array<std::string_view, 12> kFileInfoFieldNames{"created_utc",
+                                                                      "creator",
+                                                                      "reason",
+                                                                      "tag",
+                                                                      "comment",
+                                                                      "namespacesep",
+                                                                      "created_at_latitude",
+                                                                      "created_at_longitude",
+                                                                      "created_at_altitude",
+                                                                      "latitude",
+                                                                      "longitude",
+                                                                      "altitude"};
+
+// The wire names of a channel definition's members.
+inline constexpr std::array<std::string_view, 13> kChannelFieldNames{
+    "index",         "name",      "channeltype",  "datatype",          "sizeoflengthvalue",
+    "timeincrement", "mimetype",  "physicalunit", "physicaldimension", "displayname",
+    "comment",       "reference", "spectrumtype"};
+
+// Channel members withdrawn from the format, in the order their warnings are
+// written: still recognised, never read.
+inline constexpr std::array<std::string_view, 8> kWithdrawnChannelFieldNames{"scale",
+                                                                             "offset",
+                                                                             "physicalunit1",
+                                                                             "physicalunit2",
+                                                                             "physicalunit3",
+                                                                             "physicaldimension1",
+                                                                             "physicaldimension2",
+                                                                             "physicaldimension3"};
+
+inline bool is_one_of(std::span<const std::string_view> names, std::string_view name) {
+  return std::ranges::find(names, name) != names.end();
+}
 
 // One free-form entry of the info list.
 struct Info {
