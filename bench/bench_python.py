@@ -1,87 +1,459 @@
-"""Python-level benchmark of the read and write paths against NumPy's raw file I/O.
+"""Benchmark suite of the Python API against the baselines users know.
 
-Generates its data in a temporary directory at run time: one equidistant float64
-channel (256 MiB by default) written both as a QEL file and as raw bytes.
-Repetitions alternate between the contenders; the table shows medians.
+Generates its data in a temporary directory at run time, then measures every
+figure side by side with its baseline in the same process: repetitions
+alternate between the two, after one warm-up round, and the table shows
+medians. Ratios are baseline time / qel time (higher is better), except for
+peak memory, which is peak resident bytes of a load / bytes of decoded samples
+(lower is better), each load in a fresh interpreter.
 
-    python bench/bench_python.py [--mib 256] [--repeat 7]
+    python bench/bench_python.py [--size-mib 256] [--repeat 7] [--json out.json]
+                                 [--only NAME ...]
 """
 
 from __future__ import annotations
 
 import argparse
+import gzip
+import hashlib
+import json
+import os
+import pickle
+import platform
+import shutil
 import statistics
+import subprocess
+import sys
 import tempfile
+import threading
 import time
+import zlib
 from collections.abc import Callable
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 import numpy as np
 import qel
 
+MIB = 2**20
 
-def write_qel(path: Path, values: np.ndarray) -> None:
+
+@dataclass
+class Row:
+    name: str
+    qel: str
+    baseline: str
+    qel_s: float
+    baseline_s: float
+    ratio: float
+    target: float | None
+    lower_is_better: bool = False
+    nbytes: int = 0
+    note: str = ""
+
+    def met(self) -> str:
+        if self.target is None:
+            return ""
+        ok = self.ratio <= self.target if self.lower_is_better else self.ratio >= self.target
+        return "yes" if ok else "NO"
+
+
+def measure(pair: dict[str, Callable[[], object]], repeat: int) -> list[float]:
+    """Medians over `repeat` alternating rounds, after one round of warm-up."""
+    times: list[list[float]] = [[] for _ in pair]
+    for rep in range(repeat + 1):
+        for i, run in enumerate(pair.values()):
+            start = time.perf_counter()
+            run()
+            if rep > 0:
+                times[i].append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
+def compare(
+    name: str,
+    pair: dict[str, Callable[[], object]],
+    repeat: int,
+    target: float | None,
+    nbytes: int = 0,
+) -> Row:
+    """`nbytes`: the bytes of samples one run delivers, for the throughput column."""
+    (qel_name, baseline_name) = pair
+    qel_s, baseline_s = measure(pair, repeat)
+    ratio = baseline_s / qel_s
+    return Row(name, qel_name, baseline_name, qel_s, baseline_s, ratio, target, nbytes=nbytes)
+
+
+# --- data -------------------------------------------------------------------
+
+
+def write_doubles(path: Path, values: np.ndarray, width: int = 2, crc: bool = False) -> None:
     w = qel.WriterBuilder()
-    channel = w.add_channel("signal", "double", "scalar", size_of_length_value=4)
+    if crc:
+        w.with_integrity("crc32c")
+    channel = w.add_channel("signal", "double", "scalar", size_of_length_value=width)
     w.add_equidistant_segment(channel, 0, 1000.0, values)
     w.write_to_file(str(path))
 
 
-def read_qel(path: Path) -> object:
-    channel = qel.load(str(path)).channel("signal")
+def write_timestamped(path: Path, times: np.ndarray, values: np.ndarray) -> None:
+    w = qel.WriterBuilder()
+    channel = w.add_channel("counter", "int32", "scalar")
+    w.add_timestamped_samples(channel, times, values)
+    w.write_to_file(str(path))
+
+
+def write_strings(path: Path, strings: list[str]) -> None:
+    w = qel.WriterBuilder()
+    channel = w.add_channel("event", "string", "scalar")
+    w.add_string_samples(channel, np.arange(len(strings), dtype=np.int64), strings)
+    w.write_to_file(str(path))
+
+
+def write_many_channels(path: Path, channels: int, samples: int) -> None:
+    w = qel.WriterBuilder()
+    values = np.arange(samples, dtype=np.float64)
+    for i in range(channels):
+        channel = w.add_channel(f"c{i}", "double", "scalar")
+        w.add_equidistant_segment(channel, 0, 10.0, values)
+    w.write_to_file(str(path))
+
+
+def gzip_file(source: Path, target: Path) -> None:
+    with source.open("rb") as raw, gzip.open(target, "wb", compresslevel=1) as packed:
+        shutil.copyfileobj(raw, packed, 4 * MIB)
+
+
+def smooth_doubles(count: int) -> np.ndarray:
+    """A noisy signal quantised to 1/1024: compressible, but not trivially."""
+    rng = np.random.default_rng(1)
+    signal = np.sin(np.arange(count) * 1e-4) * 100 + rng.standard_normal(count)
+    return np.round(signal * 1024) / 1024
+
+
+def short_strings() -> list[str]:
+    return [f"event {i}" for i in range(1_000_000)]
+
+
+# --- figures ----------------------------------------------------------------
+
+
+def samples_of(path: Path, name: str) -> object:
+    channel = qel.load(str(path)).channel(name)
     assert channel is not None
     return channel.samples()
 
 
-def measure(contenders: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
-    """Medians over `repeat` alternating rounds, after one round of warm-up."""
-    times: dict[str, list[float]] = {name: [] for name in contenders}
-    for rep in range(repeat + 1):
-        for name, run in contenders.items():
-            start = time.perf_counter()
-            run()
-            if rep > 0:
-                times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(samples) for name, samples in times.items()}
+def inflate_file(path: Path) -> bytes:
+    return zlib.decompress(path.read_bytes(), wbits=31)
 
 
-def report(title: str, medians: dict[str, float], size: int, baseline: str) -> None:
-    print(f"\n{title}")
-    print(f"{'':<44}{'median':>10}{'GiB/s':>9}{'vs numpy':>10}")
-    for name, seconds in medians.items():
-        ratio = seconds / medians[baseline]
-        print(f"{name:<44}{seconds * 1e3:>8.1f}ms{size / seconds / 2**30:>9.2f}{ratio:>9.2f}x")
+def two_threads(run: Callable[[], object]) -> None:
+    threads = [threading.Thread(target=run) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+PEAK_SCRIPT = """
+import sys, qel
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+before = status("VmRSS:")
+try:
+    open("/proc/self/clear_refs", "w").write("5")
+except OSError:
+    pass
+manager = qel.load(sys.argv[1])
+print(status("VmHWM:") - before)
+"""
+
+
+def peak_load_bytes(path: Path) -> int:
+    out = subprocess.run(
+        [sys.executable, "-c", PEAK_SCRIPT, str(path)], check=True, capture_output=True, text=True
+    )
+    return int(out.stdout)
+
+
+def peak_row(name: str, path: Path, sample_bytes: int, target: float | None) -> Row:
+    peak = statistics.median(peak_load_bytes(path) for _ in range(3))
+    return Row(
+        name, "peak RSS of qel.load", "decoded sample bytes", peak, sample_bytes,
+        peak / sample_bytes, target, lower_is_better=True,
+    )  # fmt: skip
+
+
+class Suite:
+    def __init__(self, directory: Path, size: int, repeat: int) -> None:
+        self.dir = directory
+        self.size = size
+        self.repeat = repeat
+        self.doubles = smooth_doubles(size // 8)
+        self.files: dict[str, Path] = {}
+
+    def file(self, name: str, make: Callable[[Path], None]) -> Path:
+        if name not in self.files:
+            path = self.dir / name
+            make(path)
+            self.files[name] = path
+        return self.files[name]
+
+    def plain(self) -> Path:
+        return self.file("doubles.qel", lambda p: write_doubles(p, self.doubles))
+
+    def raw(self) -> Path:
+        return self.file("doubles.f64", self.doubles.tofile)
+
+    def check(self, path: Path) -> None:
+        assert np.array_equal(np.asarray(samples_of(path, "signal")), self.doubles)
+
+    def fig_load(self) -> list[Row]:
+        plain, raw = self.plain(), self.raw()
+        one_block = self.file("doubles-w4.qel", lambda p: write_doubles(p, self.doubles, 4))
+        self.check(plain)
+        self.check(one_block)
+        fromfile = lambda: np.fromfile(raw, dtype=np.float64)  # noqa: E731
+        return [
+            compare(
+                "load + samples(), equidistant doubles",
+                {"samples(), 64 KiB blocks": lambda: samples_of(plain, "signal"),
+                 "numpy.fromfile": fromfile},
+                self.repeat, 0.6, self.size,
+            ),
+            compare(
+                "  the same, one block (4-byte lengths)",
+                {"samples(), one block": lambda: samples_of(one_block, "signal"),
+                 "numpy.fromfile": fromfile},
+                self.repeat, 0.6, self.size,
+            ),
+        ]  # fmt: skip
+
+    def fig_timestamped(self) -> list[Row]:
+        count = self.size // 12
+        times = np.arange(count, dtype=np.int64) * 1000
+        values = np.random.default_rng(2).integers(-(2**31), 2**31, count, dtype=np.int32)
+        path = self.file("int32.qel", lambda p: write_timestamped(p, times, values))
+
+        def run() -> None:
+            channel = qel.load(str(path)).channel("counter")
+            assert channel is not None
+            channel.samples()
+            channel.timestamps_ns()
+
+        channel = qel.load(str(path)).channel("counter")
+        assert channel is not None
+        assert np.array_equal(np.asarray(channel.samples()), values)
+        assert np.array_equal(channel.timestamps_ns(), times)
+        return [
+            compare(
+                "load + samples() + timestamps_ns(), int32",
+                {"load, samples, timestamps": run,
+                 "numpy.fromfile (file bytes)": lambda: np.fromfile(path, dtype=np.uint8)},
+                self.repeat, 0.5, count * 12,
+            )
+        ]  # fmt: skip
+
+    def fig_write(self) -> list[Row]:
+        qel_path, raw_path = self.dir / "write.qel", self.dir / "write.f64"
+        row = compare(
+            "write_to_file, equidistant doubles",
+            {"WriterBuilder ... write_to_file": lambda: write_doubles(qel_path, self.doubles),
+             "ndarray.tofile": lambda: self.doubles.tofile(raw_path)},
+            self.repeat, 0.6, self.size,
+        )  # fmt: skip
+        qel_path.unlink()
+        raw_path.unlink()
+        return [row]
+
+    def fig_crc(self) -> list[Row]:
+        plain = self.plain()
+        crc = self.file("doubles-crc.qel", lambda p: write_doubles(p, self.doubles, crc=True))
+        self.check(crc)
+        return [
+            compare(
+                "load with crc32c",
+                {"qel.load, crc32c": lambda: qel.load(str(crc)),
+                 "qel.load, no integrity": lambda: qel.load(str(plain))},
+                self.repeat, 0.9, self.size,
+            )
+        ]  # fmt: skip
+
+    def fig_gzip(self) -> list[Row]:
+        packed = self.file("doubles.qel.gz", lambda p: gzip_file(self.plain(), p))
+        self.check(packed)
+        row = compare(
+            "load of a gzip file",
+            {"qel.load, gzip": lambda: qel.load(str(packed)),
+             "zlib inflate of the file": lambda: inflate_file(packed)},
+            self.repeat, 0.85, self.size,
+        )  # fmt: skip
+        row.note = f"compressed to {packed.stat().st_size / self.size:.0%}"
+        return [row]
+
+    def fig_threads(self) -> list[Row]:
+        plain, strings = self.plain(), self.strings()
+        load = lambda: qel.load(str(plain))  # noqa: E731
+        load_strings = lambda: qel.load(str(strings))  # noqa: E731
+        source = self.doubles
+        copy = lambda: source.copy()  # noqa: E731
+        block = bytes(64 * MIB)
+        digest = lambda: hashlib.sha256(block).digest()  # noqa: E731
+        return [
+            compare(
+                "two loads in two threads",
+                {"two threads": lambda: two_threads(load),
+                 "in sequence": lambda: (load(), load())},
+                self.repeat, 1.6, 2 * self.size,
+            ),
+            compare(
+                "  the same, 1 M short strings (CPU-bound)",
+                {"two threads": lambda: two_threads(load_strings),
+                 "in sequence": lambda: (load_strings(), load_strings())},
+                self.repeat, 1.6,
+            ),
+            compare(
+                "  machine ceiling: two ndarray.copy()",
+                {"two threads": lambda: two_threads(copy),
+                 "in sequence": lambda: (copy(), copy())},
+                self.repeat, None, 2 * self.size,
+            ),
+            compare(
+                "  machine ceiling: two sha256 of 64 MiB",
+                {"two threads": lambda: two_threads(digest),
+                 "in sequence": lambda: (digest(), digest())},
+                self.repeat, None,
+            ),
+        ]  # fmt: skip
+
+    def strings(self) -> Path:
+        return self.file("strings.qel", lambda p: write_strings(p, short_strings()))
+
+    def fig_strings(self) -> list[Row]:
+        strings = short_strings()
+        path = self.strings()
+        pickled = pickle.dumps(strings, protocol=pickle.HIGHEST_PROTOCOL)
+        assert samples_of(path, "event") == strings
+        return [
+            compare(
+                "load + samples(), 1 M short strings",
+                {"load, samples": lambda: samples_of(path, "event"),
+                 "pickle.loads": lambda: pickle.loads(pickled)},
+                self.repeat, 0.5,
+            )
+        ]  # fmt: skip
+
+    def fig_memory(self) -> list[Row]:
+        one_block = self.file("doubles-w4.qel", lambda p: write_doubles(p, self.doubles, 4))
+        return [
+            peak_row("peak memory of a load, 64 KiB blocks", self.plain(), self.size, 1.3),
+            peak_row("  the same, one block", one_block, self.size, 1.3),
+        ]
+
+    def fig_h5py(self) -> list[Row]:
+        try:
+            import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        except ImportError:
+            return []
+        path = self.dir / "doubles.h5"
+        with h5py.File(path, "w") as f:
+            f.create_dataset("signal", data=self.doubles)
+
+        def read() -> object:
+            with h5py.File(path, "r") as f:
+                return f["signal"][()]
+
+        plain = self.plain()
+        return [
+            compare(
+                "h5py reading the same doubles",
+                {"load + samples()": lambda: samples_of(plain, "signal"), "h5py": read},
+                self.repeat, None, self.size,
+            )
+        ]  # fmt: skip
+
+    def fig_channels(self) -> list[Row]:
+        channels = 65_535  # the most a u16 index can address with data
+        path = self.file("channels.qel", lambda p: write_many_channels(p, channels, 4))
+        assert len(qel.load(str(path))) == channels
+        row = compare(
+            "load of 65 535 channels of 4 samples",
+            {"qel.load": lambda: qel.load(str(path)),
+             "numpy.fromfile (file bytes)": lambda: np.fromfile(path, dtype=np.uint8)},
+            self.repeat, None,
+        )  # fmt: skip
+        row.note = f"{row.qel_s / channels * 1e6:.2f} us per channel"
+        return [row]
+
+
+FIGURES = ["load", "timestamped", "write", "crc", "gzip", "threads", "strings", "memory",
+           "h5py", "channels"]  # fmt: skip
+
+
+def machine() -> dict[str, object]:
+    cpu = platform.processor()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    try:
+        commit = subprocess.run(
+            ["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True, check=False,
+            cwd=Path(__file__).parent,
+        ).stdout.strip()  # fmt: skip
+    except OSError:
+        commit = ""
+    return {
+        "cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
+        "numpy": np.__version__, "qel": qel.__version__, "commit": commit,
+    }  # fmt: skip
+
+
+def print_table(rows: list[Row]) -> None:
+    head = f"{'figure':<44}{'qel':>11}{'baseline':>11}{'GiB/s':>7}{'ratio':>7}{'target':>8}  met"
+    print(head)
+    print("-" * len(head))
+    for r in rows:
+        if r.lower_is_better:
+            qel_col, base_col = f"{r.qel_s / MIB:.0f} MiB", f"{r.baseline_s / MIB:.0f} MiB"
+            target = f"<={r.target}"
+            rate = ""
+        else:
+            qel_col, base_col = f"{r.qel_s * 1e3:.1f} ms", f"{r.baseline_s * 1e3:.1f} ms"
+            target = "" if r.target is None else f">={r.target}"
+            rate = f"{r.nbytes / r.qel_s / 2**30:.2f}" if r.nbytes else ""
+        print(f"{r.name:<44}{qel_col:>11}{base_col:>11}{rate:>7}{r.ratio:>7.2f}{target:>8}  "
+              f"{r.met()}{'  ' + r.note if r.note else ''}")  # fmt: skip
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--mib", type=int, default=256, help="size of the channel in MiB")
-    parser.add_argument("--repeat", type=int, default=7, help="repetitions per contender")
+    parser.add_argument("--size-mib", type=int, default=256, help="MiB of samples per figure")
+    parser.add_argument("--repeat", type=int, default=7, help="measured rounds per figure")
+    parser.add_argument("--json", type=Path, help="also write the results to this file")
+    parser.add_argument("--only", nargs="+", choices=FIGURES, help="run only these figures")
     args = parser.parse_args()
 
-    values = np.random.default_rng(1).standard_normal(args.mib * 2**20 // 8)
-    with tempfile.TemporaryDirectory() as directory:
-        qel_path, raw_path = Path(directory) / "bench.qel", Path(directory) / "bench.f64"
-        write = measure(
-            {
-                "WriterBuilder ... write_to_file": lambda: write_qel(qel_path, values),
-                "ndarray.tofile": lambda: values.tofile(raw_path),
-            },
-            args.repeat,
-        )
-        read = measure(
-            {
-                "qel.load(...).channel(...).samples()": lambda: read_qel(qel_path),
-                "  of which qel.load(...)": lambda: qel.load(str(qel_path)),
-                "numpy.fromfile": lambda: np.fromfile(raw_path, dtype=np.float64),
-            },
-            args.repeat,
-        )
-        assert np.array_equal(np.asarray(read_qel(qel_path)), values)
-        print(f"{args.mib} MiB of float64 samples, {args.repeat} repetitions, files in page cache")
-        print(f"QEL file {qel_path.stat().st_size / 2**20:.2f} MiB, raw file {args.mib} MiB")
-    report("Read", read, values.nbytes, "numpy.fromfile")
-    report("Write", write, values.nbytes, "ndarray.tofile")
+    rows: list[Row] = []
+    with tempfile.TemporaryDirectory(prefix="qel-bench-") as directory:
+        suite = Suite(Path(directory), args.size_mib * MIB, args.repeat)
+        for figure in args.only or FIGURES:
+            rows += getattr(suite, f"fig_{figure}")()
+    info = machine()
+    print(f"{args.size_mib} MiB of samples, medians of {args.repeat} alternating rounds; "
+          f"{info['cpu']}, {info['cores']} cores, Python {info['python']}, "
+          f"NumPy {info['numpy']}, commit {info['commit']}\n")  # fmt: skip
+    print_table(rows)
+    if args.json:
+        report = {"machine": info, "size_mib": args.size_mib, "repeat": args.repeat,
+                  "figures": [asdict(r) for r in rows]}  # fmt: skip
+        args.json.write_text(json.dumps(report, indent=2) + "\n")
 
 
 if __name__ == "__main__":

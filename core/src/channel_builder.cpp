@@ -1,5 +1,6 @@
 #include "qel/channel_builder.hpp"
 
+#include <bit>
 #include <utility>
 
 #include "append_samples.hpp"
@@ -86,8 +87,38 @@ Status ChannelBuilder::extend_numeric(NumericValues& values, const NumericRun& r
   if (data_type_of(values) != got) {
     return std::unexpected(Error::data_type_mismatch(index_, data_type_of(values), got));
   }
-  append_run(values, run);
+  if (!run.placed) append_run(values, run);
   return {};
+}
+
+bool ChannelBuilder::begin_placed(bool starts_segment) {
+  // Wire bytes are the values themselves only for little-endian numbers;
+  // bool bytes are normalised on the way in.
+  if (std::endian::native != std::endian::little || !data_type_.is_numeric() ||
+      data_type_.id() == DataTypeId::Bool) {
+    return false;
+  }
+  if (starts_segment && std::holds_alternative<Empty>(state_)) {
+    state_ = EquidistantStorage{.values = *make_numeric_values(data_type_), .segments = {}};
+  }
+  auto* storage = std::get_if<EquidistantStorage>(&state_);
+  if (storage == nullptr || (!starts_segment && storage->segments.empty())) return false;
+  placed_from_ = size_of(storage->values);
+  return true;
+}
+
+std::uint8_t* ChannelBuilder::extend_placed(std::size_t count) {
+  auto& values = std::get<EquidistantStorage>(state_).values;
+  return std::visit(
+      [count](auto& array) { return reinterpret_cast<std::uint8_t*>(array.extend(count)); },
+      values);
+}
+
+void ChannelBuilder::cancel_placed() noexcept {
+  auto& storage = std::get<EquidistantStorage>(state_);
+  std::visit([this](auto& array) { array.truncate(placed_from_); }, storage.values);
+  // A channel that had no storage before the run has none again.
+  if (storage.segments.empty()) state_ = Empty{};
 }
 
 Status ChannelBuilder::apply(const StartData& block) {
@@ -98,8 +129,8 @@ Status ChannelBuilder::apply(const StartData& block) {
   auto* storage = std::get_if<EquidistantStorage>(&state_);
   if (storage == nullptr) return std::unexpected(Error::mixed_storage(index_));
   const NumericPayload& run = block.payload;
-  const Segment segment{run.start_timestamp_ns, run.sample_rate_hz, size_of(storage->values),
-                        run.values.count};
+  const std::size_t offset = size_of(storage->values) - (run.values.placed ? run.values.count : 0);
+  const Segment segment{run.start_timestamp_ns, run.sample_rate_hz, offset, run.values.count};
   QEL_TRY(extend_numeric(storage->values, run.values));
   storage->segments.push_back(segment);
   if (segment.sample_count > 0) anchor_ = last_sample_time(segment);

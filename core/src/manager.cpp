@@ -53,6 +53,24 @@ Builders make_builders(const MetaBlock& meta) {
   return builders;
 }
 
+// Lets the block reader put large runs straight into the channels.
+class BuilderSink final : public RunSink {
+ public:
+  explicit BuilderSink(Builders& builders) noexcept : builders_(builders) {}
+
+  bool begin_run(std::uint16_t index, bool starts_segment) override {
+    const auto builder = builders_.by_index.find(index);
+    return builder != builders_.by_index.end() && builder->second.begin_placed(starts_segment);
+  }
+  std::uint8_t* extend_run(std::uint16_t index, std::size_t count) override {
+    return builders_.by_index.at(index).extend_placed(count);
+  }
+  void cancel_run(std::uint16_t index) override { builders_.by_index.at(index).cancel_placed(); }
+
+ private:
+  Builders& builders_;
+};
+
 Status read_blocks(BlockReader& reader, Builders& builders) {
   for (;;) {
     QEL_ASSIGN_OR_RETURN(const std::optional<DecodedBlock> block, reader.next());
@@ -114,6 +132,8 @@ Result<DataManager> DataManager::load_from_stream(std::unique_ptr<InputStream> s
   BlockReader reader(std::move(input), manager.meta_);
   reader.set_integrity(header.integrity);
   Builders builders = make_builders(manager.meta_);
+  BuilderSink sink(builders);
+  reader.set_run_sink(&sink);
   QEL_TRY(read_blocks(reader, builders));
   Assembled assembled = finalize_all(builders);
   manager.channels_ = std::move(assembled.channels);

@@ -130,8 +130,7 @@ Result<bool> BlockReader::read_field(std::span<std::uint8_t> out) {
   return *got == out.size();
 }
 
-Result<bool> BlockReader::read_payload(std::uint32_t length) {
-  std::size_t have = 0;
+Result<bool> BlockReader::read_payload(std::uint32_t length, std::size_t have) {
   while (have < length) {
     const std::size_t step = std::max(have, kPayloadGrowStep);
     const std::size_t target = std::min<std::size_t>(length, std::max(buffer_.size(), have + step));
@@ -216,21 +215,29 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
     return skip(index, 0, SkipReason::ZeroLength);
   }
   if (channel.data_type.id() == DataTypeId::Unsupported) return skip_unsupported(index, length);
+  const Frame frame{index, index_bytes, length_field, length};
+  if (sink_ != nullptr && length >= kPlacedRunMinBytes && channel.data_type.is_numeric()) {
+    return read_placed(frame, channel);
+  }
+  return read_buffered(frame, channel, 0);
+}
 
-  QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(length));
+BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEntry& channel,
+                                             std::size_t have) {
+  QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
   if (!has_payload) return truncated();
-  stats_.data_section_size_bytes += length;
-  auto payload = std::span<const std::uint8_t>(buffer_).first(length);
+  stats_.data_section_size_bytes += frame.length;
+  auto payload = std::span<const std::uint8_t>(buffer_).first(frame.length);
   if (integrity_ != IntegrityProfile::none) {
-    if (length < 5) return skip(index, length, SkipReason::CrcFailed);
-    payload = payload.first(length - 4);
+    if (frame.length < 5) return skip(frame.index, frame.length, SkipReason::CrcFailed);
+    payload = payload.first(frame.length - 4);
     const std::uint32_t computed =
-        crc32c_extend(crc32c_extend(crc32c(index_bytes), length_field), payload);
+        crc32c_extend(crc32c_extend(crc32c(frame.index_bytes), frame.length_field), payload);
     if (computed != load_le<std::uint32_t>(payload.data() + payload.size())) {
-      return skip(index, length, SkipReason::CrcFailed);
+      return skip(frame.index, frame.length, SkipReason::CrcFailed);
     }
   }
-  return decode(index, channel, length, payload);
+  return decode(frame.index, channel, frame.length, payload);
 }
 
 BlockReader::Item BlockReader::skip_unsupported(std::uint16_t index, std::uint32_t length) {

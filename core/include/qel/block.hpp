@@ -20,6 +20,9 @@ struct NumericRun {
   DataTypeId type = DataTypeId::Double;
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
+  // The values were read straight into the end of the channel's array (see
+  // `RunSink`); `bytes` is null then.
+  bool placed = false;
 };
 
 // bcStartData: a new equidistant run.

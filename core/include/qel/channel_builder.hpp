@@ -25,6 +25,13 @@ class ChannelBuilder {
   // The finished channel; nothing for a channel of an unsupported data type.
   std::optional<Channel> finalize() &&;
 
+  // A run the block reader reads straight into this channel's values: begun
+  // only when its block would be accepted, then extended piece by piece,
+  // and finally either applied as a placed run or cancelled.
+  bool begin_placed(bool starts_segment);
+  std::uint8_t* extend_placed(std::size_t count);
+  void cancel_placed() noexcept;
+
   // Time of the last sample appended, absent until the first one.
   std::optional<std::int64_t> anchor() const noexcept { return anchor_; }
 
@@ -49,6 +56,8 @@ class ChannelBuilder {
   ChannelMeta meta_;
   State state_;
   std::optional<std::int64_t> anchor_;
+  // Size of the values when the placed run began.
+  std::size_t placed_from_ = 0;
 };
 
 }  // namespace qel

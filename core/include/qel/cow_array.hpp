@@ -3,23 +3,20 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
 #include <type_traits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "qel/array_memory.hpp"
 
 namespace qel {
 
 // A growable array of trivially copyable values. Copies share the storage
 // until one of them is changed, so handing out copies of loaded channels
-// costs nothing. Growth is geometric and through realloc, which can move
-// large arrays without copying them.
+// costs nothing. Growth is geometric; large arrays grow without being copied
+// (see array_memory.hpp).
 template <class T>
 class CowArray {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -61,7 +58,8 @@ class CowArray {
     T* data = nullptr;
     std::size_t size = 0;
     std::size_t capacity = 0;
-    ~Storage() { std::free(data); }
+    array_memory::Block block;
+    ~Storage() { array_memory::release(block); }
   };
 
   std::size_t grown_capacity(std::size_t needed) const noexcept {
@@ -85,23 +83,10 @@ class CowArray {
 
   static void resize_storage(Storage& storage, std::size_t capacity) {
     if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void* grown = std::realloc(storage.data, std::max<std::size_t>(capacity, 1) * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    storage.data = static_cast<T*>(grown);
-    storage.capacity = capacity;
-    advise_huge_pages(grown, capacity * sizeof(T));
-  }
-
-  // Large sample arrays are filled once, front to back: huge pages make the
-  // first touch of their memory several times cheaper.
-  static void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (bytes < 2 * kHugePage) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
+    storage.block =
+        array_memory::grow(storage.block, storage.size * sizeof(T), capacity * sizeof(T));
+    storage.data = static_cast<T*>(storage.block.data);
+    storage.capacity = storage.block.bytes / sizeof(T);
   }
 
   std::shared_ptr<Storage> storage_;

@@ -18,6 +18,22 @@
 
 namespace qel {
 
+// Takes the values of large equidistant runs straight from the stream, so
+// they are copied once instead of passing through the payload buffer. A run
+// is begun, extended as its bytes arrive, and then either yielded as a placed
+// run or cancelled (truncated block, CRC failure).
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  // Whether channel `index` takes a run of this kind in place; when not, the
+  // block goes through the payload buffer as usual.
+  virtual bool begin_run(std::uint16_t index, bool starts_segment) = 0;
+  // Room for `count` more values at the end of the begun run.
+  virtual std::uint8_t* extend_run(std::uint16_t index, std::size_t count) = 0;
+  // Drops the begun run and everything it did.
+  virtual void cancel_run(std::uint16_t index) = 0;
+};
+
 // Walks the block area of one file: one item per block frame, signature block
 // or trailer, counting everything in its statistics.
 class BlockReader {
@@ -28,6 +44,9 @@ class BlockReader {
 
   // Frame CRCs and signature blocks are expected unless the profile is none.
   void set_integrity(IntegrityProfile profile) noexcept { integrity_ = profile; }
+  // Large multi-sample equidistant runs of numeric channels go to `sink`,
+  // which must outlive the reader.
+  void set_run_sink(RunSink* sink) noexcept { sink_ = sink; }
 
   // The next block, or nothing once the block area has ended. The payload
   // views of a decoded block stay valid until the next call.
@@ -42,6 +61,15 @@ class BlockReader {
     std::uint8_t length_width;
   };
   using Item = Result<std::optional<DecodedBlock>>;
+  // Runs from this size on are offered to the sink.
+  static constexpr std::uint32_t kPlacedRunMinBytes = 16384;
+  // The frame being read, up to its length field.
+  struct Frame {
+    std::uint16_t index;
+    std::span<const std::uint8_t, 2> index_bytes;
+    std::span<const std::uint8_t> length_field;
+    std::uint32_t length;
+  };
 
   Item end() noexcept;
   Item truncated() noexcept;
@@ -50,6 +78,8 @@ class BlockReader {
   Item read_signature();
   Item read_frame(std::uint16_t index, std::span<const std::uint8_t, 2> index_bytes,
                   const ChannelEntry& channel);
+  Item read_buffered(const Frame& frame, const ChannelEntry& channel, std::size_t have);
+  Item read_placed(const Frame& frame, const ChannelEntry& channel);
   Item skip_unsupported(std::uint16_t index, std::uint32_t length);
   Item decode(std::uint16_t index, const ChannelEntry& channel, std::uint32_t length,
               std::span<const std::uint8_t> payload);
@@ -59,9 +89,19 @@ class BlockReader {
 
   // Fills `out`; false when the stream ended first. Errors finish the reader.
   Result<bool> read_field(std::span<std::uint8_t> out);
-  // Reads `length` payload bytes into the reused buffer, growing it only as
-  // the bytes arrive; false when the stream ended first.
-  Result<bool> read_payload(std::uint32_t length);
+  // Reads `length` payload bytes into the reused buffer, of which the first
+  // `have` are there already, growing it only as the bytes arrive; false when
+  // the stream ended first.
+  Result<bool> read_payload(std::uint32_t length, std::size_t have);
+  // Reads the head of a multi-sample equidistant run into the buffer; its
+  // size, or 0 when the stream ended first.
+  Result<std::size_t> read_run_head();
+  enum class RunBody : std::uint8_t { intact, corrupt, truncated };
+  Result<RunBody> read_run_body(const Frame& frame, std::size_t head, std::size_t value_bytes,
+                                std::size_t width);
+  // Fills `out`, extending `crc` over it when frames carry CRCs.
+  Result<bool> read_checked(std::span<std::uint8_t> out, std::uint32_t& crc);
+  std::size_t crc_bytes() const noexcept { return integrity_ == IntegrityProfile::none ? 0 : 4; }
 
   std::unique_ptr<InputStream> stream_;
   std::unordered_map<std::uint16_t, ChannelEntry> channels_;
@@ -71,6 +111,7 @@ class BlockReader {
   bool finished_ = false;
   std::chrono::steady_clock::time_point started_;
   std::vector<std::uint8_t> buffer_;
+  RunSink* sink_ = nullptr;
 };
 
 }  // namespace qel

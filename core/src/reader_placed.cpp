@@ -1,0 +1,103 @@
+// Large equidistant runs read straight into their channel's array.
+#include <algorithm>
+#include <array>
+
+#include "byte_order.hpp"
+#include "qel/reader.hpp"
+
+namespace qel {
+namespace {
+
+constexpr std::uint8_t kStartRun = 0x86;      // bcStartData with a count
+constexpr std::uint8_t kContinuedRun = 0x85;  // bcContinuedData with a count
+constexpr std::size_t kContinuedHead = 5;     // control byte, count
+constexpr std::size_t kStartHead = 21;        // control byte, start, rate, count
+// Values arrive in pieces of this size, each checked while still in cache.
+constexpr std::size_t kValuePiece = std::size_t{256} << 10;
+// Bytes after the values go through the buffer in pieces of this size.
+constexpr std::size_t kRestPiece = std::size_t{64} << 10;
+
+}  // namespace
+
+BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntry& channel) {
+  QEL_ASSIGN_OR_RETURN(const std::size_t head, read_run_head());
+  if (head == 0) return truncated();
+  const std::uint8_t control = buffer_[0];
+  if (control != kStartRun && control != kContinuedRun) return read_buffered(frame, channel, head);
+  const std::size_t width = *channel.data_type.fixed_size();
+  const std::size_t count = load_le<std::uint32_t>(buffer_.data() + head - 4);
+  const std::size_t room = frame.length - head - crc_bytes();
+  // A run that does not fit is left to the decoder, which names the shortfall.
+  if (room / width < count || !sink_->begin_run(frame.index, control == kStartRun)) {
+    return read_buffered(frame, channel, head);
+  }
+  NumericPayload run{0, 0.0, NumericRun{channel.data_type.id(), nullptr, count, true}};
+  if (control == kStartRun) {
+    run.start_timestamp_ns = load_le<std::int64_t>(buffer_.data() + 1);
+    run.sample_rate_hz = load_le<double>(buffer_.data() + 9);
+  }
+  QEL_ASSIGN_OR_RETURN(const RunBody body, read_run_body(frame, head, count * width, width));
+  if (body == RunBody::truncated) {
+    sink_->cancel_run(frame.index);
+    return truncated();
+  }
+  stats_.data_section_size_bytes += frame.length;
+  if (body == RunBody::corrupt) {
+    sink_->cancel_run(frame.index);
+    return skip(frame.index, frame.length, SkipReason::CrcFailed);
+  }
+  BlockKind block = control == kStartRun ? BlockKind(StartData{run}) : ContinuedData{run.values};
+  count_decoded(frame.index, frame.length, block);
+  return DecodedBlock{frame.index, block};
+}
+
+Result<std::size_t> BlockReader::read_run_head() {
+  if (buffer_.size() < kStartHead) buffer_.resize(kStartHead);
+  QEL_ASSIGN_OR_RETURN(const bool has_count, read_field(std::span(buffer_).first(kContinuedHead)));
+  if (!has_count) return 0;
+  if (buffer_[0] != kStartRun) return kContinuedHead;
+  QEL_ASSIGN_OR_RETURN(const bool has_rest, read_field(std::span(buffer_).subspan(
+                                                kContinuedHead, kStartHead - kContinuedHead)));
+  return has_rest ? kStartHead : 0;
+}
+
+// The head is in the buffer; reads the values into the sink, then whatever
+// follows them up to the frame's CRC, and checks that.
+Result<BlockReader::RunBody> BlockReader::read_run_body(const Frame& frame, std::size_t head,
+                                                        std::size_t value_bytes,
+                                                        std::size_t width) {
+  std::uint32_t crc = 0;
+  if (crc_bytes() != 0) {
+    crc = crc32c_extend(crc32c_extend(crc32c(frame.index_bytes), frame.length_field),
+                        std::span(buffer_).first(head));
+  }
+  const std::size_t piece_values = kValuePiece / width;
+  for (std::size_t done = 0; done < value_bytes;) {
+    const std::size_t values = std::min(piece_values, (value_bytes - done) / width);
+    std::uint8_t* out = sink_->extend_run(frame.index, values);
+    QEL_ASSIGN_OR_RETURN(const bool complete, read_checked({out, values * width}, crc));
+    if (!complete) return RunBody::truncated;
+    done += values * width;
+  }
+  const std::size_t rest = frame.length - head - value_bytes - crc_bytes();
+  for (std::size_t done = 0; done < rest;) {
+    const std::size_t piece = std::min(rest - done, kRestPiece);
+    if (buffer_.size() < piece) buffer_.resize(piece);
+    QEL_ASSIGN_OR_RETURN(const bool complete, read_checked(std::span(buffer_).first(piece), crc));
+    if (!complete) return RunBody::truncated;
+    done += piece;
+  }
+  if (crc_bytes() == 0) return RunBody::intact;
+  std::array<std::uint8_t, 4> stored;
+  QEL_ASSIGN_OR_RETURN(const bool has_crc, read_field(stored));
+  if (!has_crc) return RunBody::truncated;
+  return load_le<std::uint32_t>(stored.data()) == crc ? RunBody::intact : RunBody::corrupt;
+}
+
+Result<bool> BlockReader::read_checked(std::span<std::uint8_t> out, std::uint32_t& crc) {
+  QEL_ASSIGN_OR_RETURN(const bool complete, read_field(out));
+  if (complete && crc_bytes() != 0) crc = crc32c_extend(crc, out);
+  return complete;
+}
+
+}  // namespace qel
