@@ -14,9 +14,21 @@ std::string_view to_string(IntegrityProfile profile) noexcept {
   return "none";
 }
 
+namespace {
+
+using Crc = std::uint32_t (*)(std::uint32_t, std::span<const std::uint8_t>) noexcept;
+
+Crc fastest_crc() noexcept {
+  if (detail::crc32c_fold64_available()) return detail::crc32c_fold64;
+  if (detail::crc32c_hardware_available()) return detail::crc32c_hardware;
+  return detail::crc32c_portable;
+}
+
+}  // namespace
+
 std::uint32_t crc32c_extend(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept {
-  static const bool hardware = detail::crc32c_hardware_available();
-  return hardware ? detail::crc32c_hardware(crc, bytes) : detail::crc32c_portable(crc, bytes);
+  static const Crc crc_function = fastest_crc();
+  return crc_function(crc, bytes);
 }
 
 std::uint32_t crc32c(std::span<const std::uint8_t> bytes) noexcept {

@@ -38,8 +38,15 @@ Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint6
 
 struct Builders {
   std::unordered_map<std::uint16_t, ChannelBuilder> by_index;
+  // by_index again as a direct table up to the largest index, for the lookup
+  // made for every block.
+  std::vector<ChannelBuilder*> direct;
   // Metablock order; a redefined index appears twice.
   std::vector<std::uint16_t> order;
+
+  ChannelBuilder* find(std::uint16_t index) const noexcept {
+    return index < direct.size() ? direct[index] : nullptr;
+  }
 };
 
 Builders make_builders(const MetaBlock& meta) {
@@ -50,6 +57,10 @@ Builders make_builders(const MetaBlock& meta) {
     builders.by_index.insert_or_assign(definition.index, ChannelBuilder(definition));
     builders.order.push_back(definition.index);
   }
+  for (auto& [index, builder] : builders.by_index) {
+    if (builders.direct.size() <= index) builders.direct.resize(std::size_t{index} + 1);
+    builders.direct[index] = &builder;
+  }
   return builders;
 }
 
@@ -59,13 +70,13 @@ class BuilderSink final : public RunSink {
   explicit BuilderSink(Builders& builders) noexcept : builders_(builders) {}
 
   bool begin_run(std::uint16_t index, bool starts_segment) override {
-    const auto builder = builders_.by_index.find(index);
-    return builder != builders_.by_index.end() && builder->second.begin_placed(starts_segment);
+    ChannelBuilder* builder = builders_.find(index);
+    return builder != nullptr && builder->begin_placed(starts_segment);
   }
   std::uint8_t* extend_run(std::uint16_t index, std::size_t count) override {
-    return builders_.by_index.at(index).extend_placed(count);
+    return builders_.find(index)->extend_placed(count);
   }
-  void cancel_run(std::uint16_t index) override { builders_.by_index.at(index).cancel_placed(); }
+  void cancel_run(std::uint16_t index) override { builders_.find(index)->cancel_placed(); }
 
  private:
   Builders& builders_;
@@ -77,11 +88,11 @@ Status read_blocks(BlockReader& reader, Builders& builders) {
     if (!block) return {};
     // Skipped blocks carry no samples, and signature blocks have no channel.
     if (std::holds_alternative<Skipped>(block->kind)) continue;
-    const auto builder = builders.by_index.find(block->channel_index);
-    if (builder == builders.by_index.end()) {
+    ChannelBuilder* builder = builders.find(block->channel_index);
+    if (builder == nullptr) {
       return std::unexpected(Error::unknown_channel_index(block->channel_index));
     }
-    QEL_TRY(builder->second.apply_block(block->kind));
+    QEL_TRY(builder->apply_block(block->kind));
   }
 }
 

@@ -85,18 +85,28 @@ Result<BlockKind> decode_body(std::uint8_t kind, std::span<const std::uint8_t> b
 }  // namespace
 
 BlockReader::BlockReader(std::unique_ptr<InputStream> stream, const MetaBlock& meta)
-    : stream_(std::move(stream)),
+    : input_(std::move(stream)),
       strings_terminated_(meta.format_version == 4),
       started_(std::chrono::steady_clock::now()) {
   for (const meta::Channel& channel : meta.channels) {
-    channels_.insert_or_assign(channel.index,
-                               ChannelEntry{channel.datatype, channel.sizeoflengthvalue});
     ChannelStats& entry = stats_.channels[channel.index];
     entry = ChannelStats();
     entry.name = channel.name;
     if (channel.datatype.id() == DataTypeId::Unsupported) ++stats_.channels_unsupported;
+    add_channel(channel.index, ChannelEntry{channel.datatype, channel.sizeoflengthvalue, &entry});
   }
   stats_.channels_total = meta.channels.size();
+}
+
+// A redefined index keeps the last definition.
+void BlockReader::add_channel(std::uint16_t index, ChannelEntry entry) {
+  if (slots_.size() <= index) slots_.resize(std::size_t{index} + 1);
+  if (slots_[index] != 0) {
+    entries_[slots_[index] - 1] = std::move(entry);
+    return;
+  }
+  entries_.push_back(std::move(entry));
+  slots_[index] = static_cast<std::uint32_t>(entries_.size());
 }
 
 ReaderStats BlockReader::stats() const {
@@ -122,12 +132,31 @@ BlockReader::Item BlockReader::fail(Error error) noexcept {
 }
 
 Result<bool> BlockReader::read_field(std::span<std::uint8_t> out) {
-  auto got = read_full(*stream_, out);
+  auto got = input_.read(out);
   if (!got) {
     finished_ = true;
     return std::unexpected(std::move(got).error());
   }
   return *got == out.size();
+}
+
+Result<std::uint64_t> BlockReader::drop(std::uint64_t count) {
+  auto dropped = input_.discard(count);
+  if (!dropped) {
+    finished_ = true;
+    return std::unexpected(std::move(dropped).error());
+  }
+  return dropped;
+}
+
+Result<std::span<const std::uint8_t>> BlockReader::take_payload(std::uint32_t length) {
+  auto taken = input_.take(length);
+  if (!taken) {
+    finished_ = true;
+    return std::unexpected(std::move(taken).error());
+  }
+  if (taken->size() < length) return std::span<const std::uint8_t>();
+  return taken;
 }
 
 Result<bool> BlockReader::read_payload(std::uint32_t length, std::size_t have) {
@@ -152,9 +181,9 @@ BlockReader::Item BlockReader::next() {
   const auto index = load_le<std::uint16_t>(index_bytes.data());
   if (index == kTrailerMarker) return read_trailer();
   if (index == kSignatureMarker && integrity_ != IntegrityProfile::none) return read_signature();
-  const auto channel = channels_.find(index);
-  if (channel == channels_.end()) return fail(Error::unknown_channel_index(index));
-  return read_frame(index, index_bytes, channel->second);
+  const ChannelEntry* channel = find_channel(index);
+  if (channel == nullptr) return fail(Error::unknown_channel_index(index));
+  return read_frame(index, index_bytes, *channel);
 }
 
 BlockReader::Item BlockReader::read_trailer() {
@@ -164,9 +193,8 @@ BlockReader::Item BlockReader::read_trailer() {
   QEL_ASSIGN_OR_RETURN(const bool has_length, read_field(length_bytes));
   if (!has_length) return truncated();
   const auto length = load_le<std::uint32_t>(length_bytes.data());
-  auto dropped = discard(*stream_, length);
-  if (!dropped) return fail(std::move(dropped).error());
-  if (*dropped == length) {
+  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, drop(length));
+  if (dropped == length) {
     stats_.data_section_size_bytes += length;
   } else {
     stats_.blocks_truncated = 1;
@@ -186,9 +214,8 @@ BlockReader::Item BlockReader::read_signature() {
   if (!has_length) return truncated();
   stats_.data_section_size_bytes += 4;
   const auto length = load_le<std::uint32_t>(length_bytes.data());
-  auto dropped = discard(*stream_, length);
-  if (!dropped) return fail(std::move(dropped).error());
-  if (*dropped < length) return truncated();
+  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, drop(length));
+  if (dropped < length) return truncated();
   stats_.data_section_size_bytes += length;
   return skip(kSignatureMarker, length, SkipReason::SignatureBlock);
 }
@@ -224,10 +251,16 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
 
 BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEntry& channel,
                                              std::size_t have) {
-  QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
-  if (!has_payload) return truncated();
+  std::span<const std::uint8_t> payload;
+  if (have == 0 && frame.length <= Lookahead::kWindowBytes) {
+    QEL_ASSIGN_OR_RETURN(payload, take_payload(frame.length));
+    if (payload.empty()) return truncated();
+  } else {
+    QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
+    if (!has_payload) return truncated();
+    payload = std::span<const std::uint8_t>(buffer_).first(frame.length);
+  }
   stats_.data_section_size_bytes += frame.length;
-  auto payload = std::span<const std::uint8_t>(buffer_).first(frame.length);
   if (integrity_ != IntegrityProfile::none) {
     if (frame.length < 5) return skip(frame.index, frame.length, SkipReason::CrcFailed);
     payload = payload.first(frame.length - 4);
@@ -241,7 +274,7 @@ BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEn
 }
 
 BlockReader::Item BlockReader::skip_unsupported(std::uint16_t index, std::uint32_t length) {
-  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, discard(*stream_, length));
+  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, drop(length));
   if (dropped < length) {
     stats_.blocks_truncated = 1;
     return fail(Error::io_message("stream truncated mid-skip-payload"));
@@ -259,7 +292,7 @@ BlockReader::Item BlockReader::decode(std::uint16_t index, const ChannelEntry& c
   }
   QEL_ASSIGN_OR_RETURN(BlockKind block, decode_body(kind, payload.subspan(1), channel.data_type,
                                                     multi, strings_terminated_));
-  count_decoded(index, length, block);
+  count_decoded(channel, length, block);
   return DecodedBlock{index, block};
 }
 
@@ -294,9 +327,10 @@ BlockReader::Item BlockReader::skip(std::uint16_t index, std::uint32_t length, S
   return DecodedBlock{index, Skipped{reason, length, kind}};
 }
 
-void BlockReader::count_decoded(std::uint16_t index, std::uint32_t length, const BlockKind& block) {
+void BlockReader::count_decoded(const ChannelEntry& entry, std::uint32_t length,
+                                const BlockKind& block) {
   ++stats_.blocks_read;
-  ChannelStats& channel = stats_.channels[index];
+  ChannelStats& channel = *entry.stats;
   ++channel.blocks_read;
   channel.bytes += length;
   channel.samples += sample_count(block);

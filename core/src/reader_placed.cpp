@@ -47,7 +47,7 @@ BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntr
     return skip(frame.index, frame.length, SkipReason::CrcFailed);
   }
   BlockKind block = control == kStartRun ? BlockKind(StartData{run}) : ContinuedData{run.values};
-  count_decoded(frame.index, frame.length, block);
+  count_decoded(channel, frame.length, block);
   return DecodedBlock{frame.index, block};
 }
 

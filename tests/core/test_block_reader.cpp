@@ -369,5 +369,64 @@ TEST(UntrustedLength, HugeLengthOnAShortFileAllocatesOnlyWhatArrives) {
   EXPECT_LT(max_rss_kib() - before, 64 * 1024) << "the announced length was allocated";
 }
 
+// --- read boundaries -------------------------------------------------------
+
+// Hands out at most `chunk` bytes per read, so fields and payloads are cut at
+// every place a file read can end.
+class TrickleStream final : public InputStream {
+ public:
+  TrickleStream(std::span<const std::uint8_t> bytes, std::size_t chunk)
+      : inner_(bytes), chunk_(chunk) {}
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
+    return inner_.read(out.first(std::min(out.size(), chunk_)));
+  }
+
+ private:
+  MemoryInputStream inner_;
+  std::size_t chunk_;
+};
+
+struct BoundaryCase {
+  std::size_t chunk;
+  IntegrityProfile integrity;
+};
+
+class ReadBoundaries : public ::testing::TestWithParam<BoundaryCase> {};
+
+TEST_P(ReadBoundaries, StringsOfEverySizeArriveWholeAndInOrder) {
+  const auto [chunk, integrity] = GetParam();
+  FileBuilder file(integrity);
+  file.channels(kChannels);
+  std::vector<std::string> texts;
+  for (const std::size_t n : {1u, 8000u, 8174u, 8175u, 8178u, 8179u, 8180u, 9000u, 30000u, 3u}) {
+    texts.emplace_back(n, static_cast<char>('a' + texts.size()));
+    file.frame(2, kAbsTimeStampData | kMulti, Bytes().u32(1).i64(7).text(texts.back()));
+  }
+  auto bytes = file.blocks();
+  bytes.push_back(0x02);  // a stray byte ends the stream mid index
+  BlockReader reader(std::make_unique<TrickleStream>(bytes, chunk), testing::meta_of(kChannels));
+  reader.set_integrity(integrity);
+  for (const std::string& text : texts) {
+    auto item = reader.next();
+    ASSERT_TRUE(item && *item) << text.size();
+    const auto& block = std::get<AbsTimestamped>((*item)->kind);
+    const auto& records = std::get<VariableRecords>(block.payload);
+    ASSERT_EQ(records.count, 1u);
+    const auto value = records.value(0);
+    EXPECT_EQ(std::string(value.begin(), value.end()), text);
+  }
+  auto last = reader.next();
+  ASSERT_TRUE(last);
+  EXPECT_FALSE(*last);
+  EXPECT_EQ(reader.stats().blocks_read, texts.size());
+  EXPECT_EQ(reader.stats().blocks_crc_failed, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, ReadBoundaries,
+                         ::testing::Values(BoundaryCase{1, IntegrityProfile::none},
+                                           BoundaryCase{7, IntegrityProfile::crc32c},
+                                           BoundaryCase{8192, IntegrityProfile::none},
+                                           BoundaryCase{1u << 20, IntegrityProfile::crc32c}));
+
 }  // namespace
 }  // namespace qel

@@ -33,10 +33,14 @@ std::string_view verification_status(IntegrityProfile profile,
                                      std::uint64_t blocks_crc_failed) noexcept;
 
 namespace detail {
-// The two implementations behind crc32c_extend, exposed so they can be compared.
+// The implementations behind crc32c_extend, exposed so they can be compared:
+// a table, the crc32 instruction, and carry-less multiply folding of 64-byte
+// vectors (which needs the crc32 instruction as well).
 std::uint32_t crc32c_portable(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
 std::uint32_t crc32c_hardware(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
 bool crc32c_hardware_available() noexcept;
+std::uint32_t crc32c_fold64(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
+bool crc32c_fold64_available() noexcept;
 }  // namespace detail
 
 }  // namespace qel

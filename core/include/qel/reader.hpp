@@ -6,12 +6,12 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "qel/block.hpp"
 #include "qel/error.hpp"
 #include "qel/integrity.hpp"
+#include "qel/lookahead.hpp"
 #include "qel/meta.hpp"
 #include "qel/stats.hpp"
 #include "qel/stream.hpp"
@@ -59,6 +59,7 @@ class BlockReader {
   struct ChannelEntry {
     DataType data_type;
     std::uint8_t length_width;
+    ChannelStats* stats;  // a node of stats_.channels, which stays put
   };
   using Item = Result<std::optional<DecodedBlock>>;
   // Runs from this size on are offered to the sink.
@@ -85,10 +86,20 @@ class BlockReader {
               std::span<const std::uint8_t> payload);
   Item skip(std::uint16_t index, std::uint32_t length, SkipReason reason,
             std::optional<std::uint8_t> kind = std::nullopt);
-  void count_decoded(std::uint16_t index, std::uint32_t length, const BlockKind& block);
+  void count_decoded(const ChannelEntry& channel, std::uint32_t length, const BlockKind& block);
+  void add_channel(std::uint16_t index, ChannelEntry entry);
+  const ChannelEntry* find_channel(std::uint16_t index) const noexcept {
+    const std::uint32_t slot = index < slots_.size() ? slots_[index] : 0;
+    return slot == 0 ? nullptr : &entries_[slot - 1];
+  }
 
   // Fills `out`; false when the stream ended first. Errors finish the reader.
   Result<bool> read_field(std::span<std::uint8_t> out);
+  // Reads and drops `count` bytes; how many there were. Errors finish the reader.
+  Result<std::uint64_t> drop(std::uint64_t count);
+  // A payload that fits the lookahead window, viewed there; empty when the
+  // stream ended first.
+  Result<std::span<const std::uint8_t>> take_payload(std::uint32_t length);
   // Reads `length` payload bytes into the reused buffer, of which the first
   // `have` are there already, growing it only as the bytes arrive; false when
   // the stream ended first.
@@ -103,8 +114,11 @@ class BlockReader {
   Result<bool> read_checked(std::span<std::uint8_t> out, std::uint32_t& crc);
   std::size_t crc_bytes() const noexcept { return integrity_ == IntegrityProfile::none ? 0 : 4; }
 
-  std::unique_ptr<InputStream> stream_;
-  std::unordered_map<std::uint16_t, ChannelEntry> channels_;
+  Lookahead input_;
+  // Looked up for every block, so by a direct table: one plus the position in
+  // entries_ for each channel index up to the largest defined, 0 for none.
+  std::vector<ChannelEntry> entries_;
+  std::vector<std::uint32_t> slots_;
   ReaderStats stats_;
   IntegrityProfile integrity_ = IntegrityProfile::none;
   bool strings_terminated_;

@@ -1,0 +1,55 @@
+#include "qel/lookahead.hpp"
+
+#include <algorithm>
+
+namespace qel {
+
+std::size_t Lookahead::copy_out(std::span<std::uint8_t> out) noexcept {
+  const std::size_t n = std::min(out.size(), end_ - begin_);
+  if (n > 0) std::memcpy(out.data(), window_.data() + begin_, n);
+  begin_ += n;
+  return n;
+}
+
+Status Lookahead::fill(std::size_t n) {
+  if (begin_ > 0) {
+    std::memmove(window_.data(), window_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ < n) {
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream_->read(std::span(window_).subspan(end_)));
+    if (got == 0) break;
+    end_ += got;
+  }
+  return {};
+}
+
+Result<std::size_t> Lookahead::read_through(std::span<std::uint8_t> out) {
+  const std::size_t filled = copy_out(out);
+  const auto rest = out.subspan(filled);
+  if (rest.size() >= kWindowBytes) {
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, read_full(*stream_, rest));
+    return filled + got;
+  }
+  QEL_TRY(fill(rest.size()));
+  return filled + copy_out(rest);
+}
+
+Result<std::span<const std::uint8_t>> Lookahead::take(std::size_t n) {
+  n = std::min(n, kWindowBytes);
+  if (end_ - begin_ < n) QEL_TRY(fill(n));
+  const std::size_t got = std::min(n, end_ - begin_);
+  const auto view = std::span<const std::uint8_t>(window_).subspan(begin_, got);
+  begin_ += got;
+  return view;
+}
+
+Result<std::uint64_t> Lookahead::discard(std::uint64_t count) {
+  const std::size_t buffered = std::min<std::uint64_t>(count, end_ - begin_);
+  begin_ += buffered;
+  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, qel::discard(*stream_, count - buffered));
+  return buffered + dropped;
+}
+
+}  // namespace qel
