@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <functional>
 #include <string>
@@ -8,9 +7,12 @@
 #include "frame_builder.hpp"
 #include "qel/log.hpp"
 #include "qel/reader.hpp"
+#include "test_support.hpp"
 
 namespace qel {
 namespace {
+
+using qel::test::max_rss_kib;
 
 using testing::Bytes;
 using testing::ChannelDecl;
@@ -203,6 +205,8 @@ TEST_P(Truncation, EndsAfterTheLastCompleteBlock) {
 
 const Bytes kDoubleBlock = Bytes().u16(1).u16(25).u8(kStartData).raw(one_double(0, 1.0));
 const Bytes kWideBlock = Bytes().u16(4).u32(21).u8(kStartData).i64(0).f64(1.0).u32(7);
+const Bytes kSignature = Bytes().u16(0xFFFE).u32(8);
+constexpr IntegrityProfile kCrc = IntegrityProfile::crc32c;
 const Bytes kTrailer = Bytes().u16(0xFFFF).u32(3).zeros(3).text("QEL_STREAM_END").zeros(26);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,20 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"InTrailerLength", IntegrityProfile::none, kTrailer, 4, 1, {}, true},
         CutCase{"InTrailerBody", IntegrityProfile::none, kTrailer, 7, 1, {}, true},
         CutCase{"InTrailerTail", IntegrityProfile::none, kTrailer, 30, 0, {}, true},
-        CutCase{"InSignatureLength",
-                IntegrityProfile::crc32c,
-                Bytes().u16(0xFFFE).u32(8),
-                3,
-                1,
-                {},
-                false},
-        CutCase{"InSignatureData",
-                IntegrityProfile::crc32c,
-                Bytes().u16(0xFFFE).u32(8).zeros(8),
-                10,
-                1,
-                {},
-                false}),
+        CutCase{"InSignatureLength", kCrc, kSignature, 3, 1, {}, false},
+        CutCase{"InSignatureData", kCrc, Bytes(kSignature).zeros(8), 10, 1, {}, false}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // --- trailer, signature, CRC, channel table ---------------------------------
@@ -354,12 +346,6 @@ TEST(ReaderStatistics, CountsDecodedBlocksPerChannel) {
 }
 
 // --- untrusted lengths -------------------------------------------------------------
-
-long max_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
 
 TEST(UntrustedLength, HugeLengthOnAShortFileAllocatesOnlyWhatArrives) {
   const long before = max_rss_kib();

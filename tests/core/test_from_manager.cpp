@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_builder.hpp"
 #include "qel/manager.hpp"
 #include "qel/stream.hpp"
 #include "qel/writer.hpp"
@@ -14,41 +15,22 @@
 namespace qel {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-template <class T>
-void put(Bytes& out, T value) {
-  const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
-  out.insert(out.end(), raw, raw + sizeof(T));
-}
-
-void put_text(Bytes& out, std::string_view text) {
-  out.insert(out.end(), text.begin(), text.end());
-}
-
-// A frame with a 2-byte length field and no CRC.
-void frame(Bytes& out, std::uint16_t channel, const Bytes& payload) {
-  put(out, channel);
-  put(out, static_cast<std::uint16_t>(payload.size()));
-  out.insert(out.end(), payload.begin(), payload.end());
-}
+using testing::Bytes;
+using testing::FileBuilder;
+using testing::kAbsTimeStampData;
+using testing::kMulti;
+using testing::kStartData;
 
 template <class T>
 Bytes start_data(std::int64_t start, double rate, std::initializer_list<T> values) {
-  Bytes out{0x86};
-  put(out, start);
-  put(out, rate);
-  put(out, static_cast<std::uint32_t>(values.size()));
-  for (const T value : values) put(out, value);
+  Bytes out;
+  out.i64(start).f64(rate).u32(static_cast<std::uint32_t>(values.size()));
+  for (const T value : values) out.le(value);
   return out;
 }
 
 Bytes one_string(std::int64_t stamp, std::string_view text) {
-  Bytes out{0x88};
-  put(out, std::uint32_t{1});
-  put(out, stamp);
-  put_text(out, text);
-  return out;
+  return Bytes().u32(1).i64(stamp).text(text);
 }
 
 std::string channel_json(int index, std::string_view name, std::string_view datatype,
@@ -59,23 +41,25 @@ std::string channel_json(int index, std::string_view name, std::string_view data
 }
 
 struct Loaded {
-  Bytes bytes;  // the stream reads from here
+  std::vector<std::uint8_t> bytes;  // the stream reads from here
   Result<DataManager> manager;
 };
 
 std::unique_ptr<Loaded> load(std::string_view identifier, std::string_view metablock,
-                             const Bytes& blocks) {
+                             const FileBuilder& blocks) {
   auto loaded = std::make_unique<Loaded>(Loaded{{}, std::unexpected(Error::no_channels())});
-  put_text(loaded->bytes, std::string(identifier) + " " + std::to_string(metablock.size()) + "\n");
-  put_text(loaded->bytes, metablock);
-  loaded->bytes.insert(loaded->bytes.end(), blocks.begin(), blocks.end());
+  loaded->bytes = FileBuilder()
+                      .header_line(std::string(identifier) + " " + std::to_string(metablock.size()))
+                      .metablock(std::string(metablock))
+                      .raw(blocks.blocks())
+                      .file();
   loaded->manager = DataManager::load_from_stream(
       std::make_unique<MemoryInputStream>(loaded->bytes), loaded->bytes.size());
   EXPECT_TRUE(loaded->manager) << loaded->manager.error().message();
   return loaded;
 }
 
-std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const Bytes& blocks,
+std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const FileBuilder& blocks,
                                 std::string_view file = "{}") {
   std::string list;
   for (const auto& channel : channels) list += (list.empty() ? "" : ",") + channel;
@@ -88,7 +72,7 @@ std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const 
 // Writes the converted builder and loads the result; also returns its metablock.
 std::pair<DataManager, std::string> save_and_reload(WriterBuilder builder,
                                                     const std::string& name) {
-  const std::string path = testing::TempDir() + "qel_from_manager_" + name;
+  const std::string path = ::testing::TempDir() + "qel_from_manager_" + name;
   const Status written = write_to_file(std::move(builder), path);
   EXPECT_TRUE(written) << written.error().message();
   std::ifstream in(path, std::ios::binary);
@@ -100,10 +84,10 @@ std::pair<DataManager, std::string> save_and_reload(WriterBuilder builder,
 }
 
 TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
-  Bytes blocks;
-  frame(blocks, 3, one_string(-4, "hi"));
-  frame(blocks, 7, start_data<double>(100, 10.0, {1.5, 2.5}));
-  frame(blocks, 7, start_data<double>(900, 20.0, {3.5}));
+  FileBuilder blocks;
+  blocks.frame(3, kAbsTimeStampData | kMulti, one_string(-4, "hi"))
+      .frame(7, kStartData | kMulti, start_data<double>(100, 10.0, {1.5, 2.5}))
+      .frame(7, kStartData | kMulti, start_data<double>(900, 20.0, {3.5}));
   const auto input =
       load_v5({channel_json(7, "first", "double"), channel_json(3, "second", "string")}, blocks,
               R"({"creator":"c","tag":"t","reason":"r","namespacesep":".","comment":"k",)"
@@ -136,15 +120,10 @@ TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
 
 TEST(FromManager, Version4SavesAsVersion5) {
   for (const std::string creator : {" creator=\"old\"", ""}) {
-    Bytes blocks;
-    Bytes terminated = one_string(8, "ab");
-    terminated.push_back(0);  // version 4 ends every value with a terminator
-    frame(blocks, 0, terminated);
-    Bytes gps{0x88};
-    put(gps, std::uint32_t{1});
-    put(gps, std::int64_t{5});
-    for (const double coordinate : {48.1, 11.5, 520.0}) put(gps, coordinate);
-    frame(blocks, 1, gps);
+    FileBuilder blocks;
+    // Version 4 ends every value with a terminator.
+    blocks.frame(0, kAbsTimeStampData | kMulti, one_string(8, "ab").u8(0))
+        .frame(1, kAbsTimeStampData | kMulti, Bytes().u32(1).i64(5).f64(48.1).f64(11.5).f64(520.0));
     const auto input = load(
         "QEL4",
         "<velmaris" + creator +
@@ -176,7 +155,7 @@ TEST(FromManager, Version4SavesAsVersion5) {
 // nothing to refuse.
 TEST(FromManager, IntegersWithoutSegmentsAreDeclaredOnly) {
   const auto input =
-      load_v5({channel_json(0, "q", "quaternion"), channel_json(1, "n", "int16")}, {});
+      load_v5({channel_json(0, "q", "quaternion"), channel_json(1, "n", "int16")}, FileBuilder());
   auto builder = WriterBuilder::from_manager(*input->manager);
   ASSERT_TRUE(builder) << builder.error().message();
   ASSERT_EQ(builder->channel_count(), 1u);
@@ -190,12 +169,12 @@ struct RefusalCase {
   std::string message;
 };
 
-class FromManagerRefusal : public testing::TestWithParam<RefusalCase> {};
+class FromManagerRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(FromManagerRefusal, LoadedButNotWritable) {
-  Bytes blocks;
-  frame(blocks, 0, start_data<double>(0, 1.0, {1.0}));
-  if (!GetParam().blocks.empty()) frame(blocks, 1, GetParam().blocks);
+  FileBuilder blocks;
+  blocks.frame(0, kStartData | kMulti, start_data<double>(0, 1.0, {1.0}));
+  if (!GetParam().blocks.vec().empty()) blocks.frame(1, kStartData | kMulti, GetParam().blocks);
   const auto input = load_v5({channel_json(0, "ok", "double"), GetParam().channel}, blocks);
   const auto builder = WriterBuilder::from_manager(*input->manager);
   ASSERT_FALSE(builder);
@@ -204,7 +183,7 @@ TEST_P(FromManagerRefusal, LoadedButNotWritable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FromManagerRefusal,
-    testing::Values(
+    ::testing::Values(
         RefusalCase{"IntegerSegment", channel_json(1, "n", "int16"),
                     start_data<std::int16_t>(0, 1.0, {7}),
                     "invalid QEL block payload: channel 1: equidistant data type Int16 is not "

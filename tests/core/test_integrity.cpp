@@ -6,13 +6,12 @@
 #include <vector>
 
 #include "qel/integrity.hpp"
+#include "test_support.hpp"
 
 namespace qel {
 namespace {
 
-std::span<const std::uint8_t> bytes_of(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+using test::bytes_of;
 
 // The byte-at-a-time table algorithm, as the reference.
 std::uint32_t reference_crc(std::span<const std::uint8_t> bytes) {

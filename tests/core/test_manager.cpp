@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,9 +9,12 @@
 #include "frame_builder.hpp"
 #include "qel/log.hpp"
 #include "qel/manager.hpp"
+#include "test_support.hpp"
 
 namespace qel {
 namespace {
+
+using qel::test::max_rss_kib;
 
 using testing::Bytes;
 using testing::ChannelDecl;
@@ -294,12 +296,6 @@ INSTANTIATE_TEST_SUITE_P(
             FileBuilder().channels({{1, "a", "double"}}).raw(Bytes().u16(2).u16(1).u8(6)).file(),
             "block references unknown channel index 2"}),
     [](const auto& row) { return std::string(row.param.name); });
-
-long max_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
 
 TEST(Load, LargeAnnouncedMetablockOnAShortFileAllocatesOnlyWhatArrives) {
   const long before = max_rss_kib();

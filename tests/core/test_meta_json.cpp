@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "qel/log.hpp"
 #include "qel/meta.hpp"
 #include "qel/meta_json.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -18,10 +18,9 @@ using qel::ErrorKind;
 using qel::MetaBlock;
 using qel::Result;
 using qel::log::Level;
-
-std::span<const std::uint8_t> bytes_of(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+using qel::test::bytes_of;
+using qel::test::Captured;
+using qel::test::invalid;
 
 Result<MetaBlock> parse(std::string_view text) {
   return qel::parse_metablock_json(bytes_of(text));
@@ -48,21 +47,6 @@ std::string error_of(std::string_view text) {
   if (result) return "<no error>";
   return result.error().message();
 }
-
-std::string invalid(std::string_view message) {
-  return "invalid QEL metablock: " + std::string(message);
-}
-
-struct Captured {
-  qel::log::CapturingSink sink;
-  std::vector<std::string> messages(Level level, std::string_view target) const {
-    std::vector<std::string> out;
-    for (const auto& r : sink.records) {
-      if (r.level == level && r.target == target) out.push_back(r.message);
-    }
-    return out;
-  }
-};
 
 constexpr std::string_view kJson = qel::log::kMetaJson;
 constexpr std::string_view kMeta = qel::log::kMeta;
@@ -127,28 +111,6 @@ TEST(MetaJsonSyntax, DuplicateKeyLaterValueReplacesEarlier) {
             invalid("QEL5 \"file\" must be an object"));
 }
 
-TEST(MetaJsonSyntax, KeysAreVisitedInAscendingByteOrder) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  // Written out of order; "Z" (0x5A) < "_" (0x5F) < "a" < "z" (0x7A) < "é" (0xC3 0xA9):
-  // a signed-char comparison would put "é" first.
-  auto result = parse(
-      "{\"qel\":{\"\xC3\xA9\":1,\"z\":1,\"a\":1,\"Z\":1,\"_\":1,"
-      "\"file\":{\"\xC3\xA9\":1,\"zz\":1,\"AA\":1}}}");
-  ASSERT_TRUE(result) << result.error().message();
-  EXPECT_EQ(captured.messages(Level::Debug, kJson),
-            (std::vector<std::string>{
-                "QEL5 file.\"AA\" is not known to this build; ignored",
-                "QEL5 file.\"zz\" is not known to this build; ignored",
-                "QEL5 file.\"\xC3\xA9\" is not known to this build; ignored",
-                "QEL5 metablock top-level field \"Z\" is not known to this build; ignored",
-                "QEL5 metablock top-level field \"_\" is not known to this build; ignored",
-                "QEL5 metablock top-level field \"a\" is not known to this build; ignored",
-                "QEL5 metablock top-level field \"z\" is not known to this build; ignored",
-                "QEL5 metablock top-level field \"\xC3\xA9\" is not known to this build; ignored",
-            }));
-}
-
 TEST(MetaJsonSyntax, DeeplyNestedValueIsRenderedWithoutRecursion) {
   constexpr std::size_t kDepth = 200000;
   std::string nested(kDepth, '[');
@@ -162,8 +124,7 @@ TEST(MetaJsonSyntax, DeeplyNestedValueIsRenderedWithoutRecursion) {
 // Root and envelope.
 
 TEST(MetaJsonEnvelope, EmptyEnvelopeGivesAnEmptyModel) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(R"({"qel": {}})");
   ASSERT_TRUE(result) << result.error().message();
   EXPECT_EQ(result->format_version, 5U);
@@ -176,76 +137,8 @@ TEST(MetaJsonEnvelope, EmptyEnvelopeGivesAnEmptyModel) {
   EXPECT_TRUE(captured.sink.records.empty());
 }
 
-TEST(MetaJsonEnvelope, RootMustBeAnObject) {
-  for (const std::string_view text : {"[]", "5", "null", "\"qel\"", "true"}) {
-    auto result = parse(text);
-    ASSERT_FALSE(result) << text;
-    EXPECT_EQ(result.error().kind(), ErrorKind::InvalidMetablock);
-    EXPECT_EQ(result.error().message(), invalid("QEL5 root must be a JSON object")) << text;
-  }
-}
-
-TEST(MetaJsonEnvelope, MissingOrNonObjectEnvelope) {
-  for (const std::string_view text :
-       {R"({"qel": 5})", R"({})", R"({"QEL":{}})", R"({"qel":null})", R"({"qel":[]})"}) {
-    EXPECT_EQ(error_of(text), invalid("QEL5 root is missing the \"qel\" envelope")) << text;
-  }
-}
-
-TEST(MetaJsonEnvelope, OtherRootKeysAreIgnoredWithoutRecord) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  ASSERT_TRUE(parse(R"({"other":1,"qel":{},"zzz":[1]})"));
-  EXPECT_TRUE(captured.sink.records.empty());
-}
-
-TEST(MetaJsonEnvelope, FormatOtherThanQel5WarnsAndReadsOn) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  auto result = parse(R"({"qel":{"format":"qel4","file":{"creator":"c"}}})");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->format_version, 5U);
-  EXPECT_EQ(result->file.creator, "c");
-  EXPECT_EQ(captured.messages(Level::Warn, kJson),
-            std::vector<std::string>{
-                "QEL5 metablock declares format=\"qel4\"; expected \"qel5\". parsing as QEL5 "
-                "anyway because the magic header was QEL5."});
-  EXPECT_EQ(captured.sink.records.size(), 1U);
-}
-
-TEST(MetaJsonEnvelope, FormatQel5OrNonStringAndVersionGiveNothing) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  ASSERT_TRUE(parse(R"({"qel":{"format":"qel5","version":"anything"}})"));
-  ASSERT_TRUE(parse(R"({"qel":{"format":5,"version":{"a":1}}})"));
-  ASSERT_TRUE(parse(R"({"qel":{"format":null}})"));
-  EXPECT_TRUE(captured.sink.records.empty());
-}
-
-TEST(MetaJsonEnvelope, NonArraySectionsFail) {
-  EXPECT_EQ(error_of(R"({"qel":{"file":null}})"), invalid("QEL5 \"file\" must be an object"));
-  EXPECT_EQ(error_of(R"({"qel":{"file":[]}})"), invalid("QEL5 \"file\" must be an object"));
-  EXPECT_EQ(error_of(R"({"qel":{"channels":null}})"),
-            invalid("QEL5 \"channels\" must be an array"));
-  EXPECT_EQ(error_of(R"({"qel":{"channels":{}}})"), invalid("QEL5 \"channels\" must be an array"));
-  EXPECT_EQ(error_of(R"({"qel":{"infos":null}})"), invalid("QEL5 \"infos\" must be an array"));
-  EXPECT_EQ(error_of(R"({"qel":{"infos":"x"}})"), invalid("QEL5 \"infos\" must be an array"));
-}
-
-TEST(MetaJsonEnvelope, UnknownEnvelopeKeysAreLoggedOnlyOnSuccess) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  ASSERT_FALSE(parse(R"({"qel":{"extra":1,"infos":[{}]}})"));
-  EXPECT_TRUE(captured.sink.records.empty());
-  ASSERT_TRUE(parse(R"({"qel":{"extra":1,"infos":[]}})"));
-  EXPECT_EQ(captured.messages(Level::Debug, kJson),
-            std::vector<std::string>{
-                "QEL5 metablock top-level field \"extra\" is not known to this build; ignored"});
-}
-
 TEST(MetaJsonEnvelope, LogUnknownTopLevelFieldsOnItsOwn) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   qel::meta_json::log_unknown_top_level_fields(qel::meta_json::Json::parse(
       R"({"file":1,"infos":1,"channels":1,"version":1,"format":1,"x\"y":1})"));
   EXPECT_EQ(captured.messages(Level::Debug, kJson),
@@ -273,24 +166,27 @@ TEST(MetaJsonFile, ValueToStringRendersCompactJson) {
   using qel::meta_json::Json;
   using qel::meta_json::value_to_string;
   EXPECT_FALSE(value_to_string(Json::parse("null")));
-  EXPECT_EQ(value_to_string(Json::parse("\"a\\\"b\"")), "a\"b");
-  EXPECT_EQ(value_to_string(Json::parse("42")), "42");
-  EXPECT_EQ(value_to_string(Json::parse("-7")), "-7");
-  EXPECT_EQ(value_to_string(Json::parse("false")), "false");
-  EXPECT_EQ(value_to_string(Json::parse("[1, 2]")), "[1,2]");
-  EXPECT_EQ(value_to_string(Json::parse("[]")), "[]");
-  EXPECT_EQ(value_to_string(Json::parse("{}")), "{}");
-  EXPECT_EQ(value_to_string(Json::parse(R"( {"k" : ["a\n", null, {"\u00e9":1.5}]} )")),
-            "{\"k\":[\"a\\n\",null,{\"\xC3\xA9\":1.5}]}");
   // Floats as nlohmann writes them (shortest round trip, ".0" kept, exponent with sign).
-  EXPECT_EQ(value_to_string(Json::parse("1.5")), "1.5");
-  EXPECT_EQ(value_to_string(Json::parse("3.0")), "3.0");
-  EXPECT_EQ(value_to_string(Json::parse("3e0")), "3.0");
-  EXPECT_EQ(value_to_string(Json::parse("0.1")), "0.1");
-  EXPECT_EQ(value_to_string(Json::parse("1e300")), "1e+300");
-  EXPECT_EQ(value_to_string(Json::parse("-0.0")), "-0.0");
-  EXPECT_EQ(value_to_string(Json::parse("18446744073709551615")), "18446744073709551615");
-  EXPECT_EQ(value_to_string(Json::parse("18446744073709551616")), "1.8446744073709552e+19");
+  for (const auto& [text, rendered] : std::vector<std::pair<std::string, std::string>>{
+           {"\"a\\\"b\"", "a\"b"},
+           {"42", "42"},
+           {"-7", "-7"},
+           {"false", "false"},
+           {"[1, 2]", "[1,2]"},
+           {"[]", "[]"},
+           {"{}", "{}"},
+           {R"( {"k" : ["a\n", null, {"\u00e9":1.5}]} )",
+            "{\"k\":[\"a\\n\",null,{\"\xC3\xA9\":1.5}]}"},
+           {"1.5", "1.5"},
+           {"3.0", "3.0"},
+           {"3e0", "3.0"},
+           {"0.1", "0.1"},
+           {"1e300", "1e+300"},
+           {"-0.0", "-0.0"},
+           {"18446744073709551615", "18446744073709551615"},
+           {"18446744073709551616", "1.8446744073709552e+19"}}) {
+    EXPECT_EQ(value_to_string(Json::parse(text)), rendered) << text;
+  }
   // The iterative renderer agrees with dump() on a mixed tree.
   const auto tree = Json::parse(R"({"a":[1,[2,[3,{}]],{"x":{"y":[true,null,"s"]}}],"b":-0.5})");
   EXPECT_EQ(qel::meta_json::compact_text(tree), tree.dump());
@@ -306,8 +202,7 @@ TEST(MetaJsonFile, PositionsTakeAnyNumber) {
 }
 
 TEST(MetaJsonFile, PositionsOfOtherTypesAreAbsentWithoutRecord) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(R"({"qel":{"file":{"created_at_latitude":"48.1",
       "created_at_longitude":null,"created_at_altitude":[1]}}})");
   ASSERT_TRUE(result);
@@ -318,8 +213,7 @@ TEST(MetaJsonFile, PositionsOfOtherTypesAreAbsentWithoutRecord) {
 }
 
 TEST(MetaJsonFile, AlternativeKeyUsedWhenSpecKeyAbsentOrNotANumber) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(R"({"qel":{"file":{"created_at_latitude":"48.1","latitude":48.1,
       "longitude":11,"altitude":"high"}}})");
   ASSERT_TRUE(result);
@@ -335,8 +229,7 @@ TEST(MetaJsonFile, AlternativeKeyUsedWhenSpecKeyAbsentOrNotANumber) {
 }
 
 TEST(MetaJsonFile, AlternativeNeitherReadNorLoggedWhenSpecKeyIsANumber) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(R"({"qel":{"file":{"created_at_latitude":1,"latitude":2,
       "created_at_longitude":3,"longitude":"x","created_at_altitude":5.5,"altitude":6}}})");
   ASSERT_TRUE(result);
@@ -346,143 +239,8 @@ TEST(MetaJsonFile, AlternativeNeitherReadNorLoggedWhenSpecKeyIsANumber) {
   EXPECT_TRUE(captured.sink.records.empty());
 }
 
-TEST(MetaJsonFile, UnknownFileKeysAreDebugRecordsWithQuotedKey) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  ASSERT_TRUE(parse(R"({"qel":{"file":{"creator":"c","Creator":"d","b\"x":null}}})"));
-  EXPECT_EQ(captured.messages(Level::Debug, kJson),
-            (std::vector<std::string>{"QEL5 file.\"Creator\" is not known to this build; ignored",
-                                      "QEL5 file.\"b\\\"x\" is not known to this build; ignored"}));
-  EXPECT_TRUE(captured.messages(Level::Warn, kJson).empty());
-}
-
 // ---------------------------------------------------------------------------
 // Channels: required fields and the order of checks.
-
-TEST(MetaJsonChannel, ElementMustBeAnObject) {
-  const std::vector<std::pair<std::string_view, std::string_view>> cases{
-      {"null", "null"},  {"true", "bool"},    {"1", "number"},
-      {"1.5", "number"}, {"\"c\"", "string"}, {"[]", "array"}};
-  for (const auto& [element, kind] : cases) {
-    EXPECT_EQ(error_of(channel_doc(element)),
-              invalid("QEL5 channels[0] must be an object, got " + std::string(kind)));
-  }
-  // The position counts array elements.
-  EXPECT_EQ(error_of(R"({"qel":{"channels":[{"index":1,"name":"x","channeltype":"scalar",
-      "datatype":"double","sizeoflengthvalue":2},7]}})"),
-            invalid("QEL5 channels[1] must be an object, got number"));
-}
-
-TEST(MetaJsonChannel, IndexClassification) {
-  const std::string missing = invalid("channel at position 0 is missing required field \"index\"");
-  EXPECT_EQ(error_of(channel_doc(R"({"name":"x"})")), missing);
-  for (const std::string_view index :
-       {"1.0", "3e0", "1E0", "\"1\"", "null", "true", "[1]", "9223372036854775808",
-        "18446744073709551615", "-9223372036854775809", "0.5"}) {
-    EXPECT_EQ(error_of(one_channel("\"index\":" + std::string(index))), missing) << index;
-  }
-  EXPECT_EQ(error_of(one_channel(R"("index":70000)")),
-            invalid("channel at position 0 has index=70000 out of range 0..=65535"));
-  EXPECT_EQ(error_of(one_channel(R"("index":-1)")),
-            invalid("channel at position 0 has index=-1 out of range 0..=65535"));
-  EXPECT_EQ(error_of(one_channel(R"("index":65536)")),
-            invalid("channel at position 0 has index=65536 out of range 0..=65535"));
-  EXPECT_EQ(error_of(one_channel(R"("index":9223372036854775807)")),
-            invalid("channel at position 0 has index=9223372036854775807 out of range 0..=65535"));
-  EXPECT_EQ(error_of(one_channel(R"("index":-9223372036854775808)")),
-            invalid("channel at position 0 has index=-9223372036854775808 out of range 0..=65535"));
-
-  auto edge = parse(one_channel(R"("index":65535)"));
-  ASSERT_TRUE(edge);
-  EXPECT_EQ(edge->channels[0].index, 65535);
-  auto zero = parse(one_channel(R"("index":-0)"));
-  ASSERT_TRUE(zero);
-  EXPECT_EQ(zero->channels[0].index, 0);
-}
-
-TEST(MetaJsonChannel, NameChannelTypeDataTypeMustBeStrings) {
-  EXPECT_EQ(error_of(channel_doc(R"({"index":7})")),
-            invalid("channel at index 7 is missing required field \"name\""));
-  EXPECT_EQ(error_of(one_channel(R"("name":5)")),
-            invalid("channel at index 1 is missing required field \"name\""));
-  EXPECT_EQ(error_of(one_channel(R"("channeltype":null)")),
-            invalid("channel \"x\" is missing required field \"channeltype\""));
-  EXPECT_EQ(error_of(one_channel(R"("datatype":["double"])")),
-            invalid("channel \"x\" is missing required field \"datatype\""));
-  EXPECT_EQ(error_of(channel_doc(R"({"index":1,"name":"a\"b"})")),
-            invalid("channel \"a\\\"b\" is missing required field \"channeltype\""));
-}
-
-TEST(MetaJsonChannel, OrderOfChecks) {
-  // Everything missing: index first.
-  EXPECT_EQ(error_of(channel_doc("{}")),
-            invalid("channel at position 0 is missing required field \"index\""));
-  // Then name, then channeltype, then datatype, then sizeoflengthvalue.
-  EXPECT_EQ(error_of(channel_doc(R"({"index":3,"sizeoflengthvalue":9})")),
-            invalid("channel at index 3 is missing required field \"name\""));
-  EXPECT_EQ(error_of(channel_doc(R"({"index":3,"name":"n","datatype":"pair"})")),
-            invalid("channel \"n\" is missing required field \"channeltype\""));
-  EXPECT_EQ(
-      error_of(channel_doc(R"({"index":3,"name":"n","channeltype":"s","sizeoflengthvalue":9})")),
-      invalid("channel \"n\" is missing required field \"datatype\""));
-  {
-    // channeltype is read (and warns) before datatype fails.
-    Captured captured;
-    qel::log::ScopedSink scope(captured.sink);
-    auto result =
-        parse(channel_doc(R"({"index":3,"name":"n","channeltype":"s","datatype":"gpsdata"})"));
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind(), ErrorKind::RemovedField);
-    EXPECT_EQ(captured.messages(Level::Warn, kMeta),
-              std::vector<std::string>{
-                  "channeltype \"s\" is not a known QEL channel type; kept verbatim"});
-  }
-  EXPECT_EQ(
-      error_of(channel_doc(R"({"index":3,"name":"n","channeltype":"scalar","datatype":"int8"})")),
-      invalid("channel \"n\" is missing required field \"sizeoflengthvalue\""));
-  // The first failing channel in array order decides; infos come after channels.
-  EXPECT_EQ(
-      error_of(R"({"qel":{"infos":[{}],"channels":[{"index":1,"name":"a","channeltype":"scalar",
-      "datatype":"int8","sizeoflengthvalue":2},{"index":-5}]}})"),
-      invalid("channel at position 1 has index=-5 out of range 0..=65535"));
-  // "file" comes before the channels.
-  EXPECT_EQ(error_of(R"({"qel":{"channels":[{}],"file":7}})"),
-            invalid("QEL5 \"file\" must be an object"));
-}
-
-TEST(MetaJsonChannel, SizeOfLengthValue) {
-  const std::string missing =
-      invalid("channel \"x\" is missing required field \"sizeoflengthvalue\"");
-  for (const std::string_view value :
-       {"-2", "2.0", "2e0", "\"2\"", "null", "-9223372036854775808"}) {
-    EXPECT_EQ(error_of(one_channel("\"sizeoflengthvalue\":" + std::string(value))), missing)
-        << value;
-  }
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":3)")),
-            "invalid QEL metablock: sizeoflengthvalue must be 2 or 4, got 3");
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":-0)")),
-            "invalid QEL metablock: sizeoflengthvalue must be 2 or 4, got 0");
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":4294967295)")),
-            "invalid QEL metablock: sizeoflengthvalue must be 2 or 4, got 4294967295");
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":4294967296)")),
-            invalid("channel \"x\" sizeoflengthvalue=4294967296 out of range"));
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":18446744073709551615)")),
-            invalid("channel \"x\" sizeoflengthvalue=18446744073709551615 out of range"));
-  // 2^64 is not an integer any more.
-  EXPECT_EQ(error_of(one_channel(R"("sizeoflengthvalue":18446744073709551616)")), missing);
-  auto four = parse(one_channel(R"("sizeoflengthvalue":4)"));
-  ASSERT_TRUE(four);
-  EXPECT_EQ(four->channels[0].sizeoflengthvalue, 4);
-}
-
-TEST(MetaJsonChannel, RemovedDataTypeFails) {
-  auto result = parse(one_channel(R"("datatype":"gpsdata")"));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind(), ErrorKind::RemovedField);
-  EXPECT_EQ(result.error().message(),
-            "field \"datatype\" uses \"gpsdata\", removed in spec revision 2026-05-04 \xE2\x80\x94 "
-            "replacement: \"gpslocation\"");
-}
 
 TEST(MetaJsonChannel, FullChannelAndOptionalMembers) {
   auto result = parse(R"({"qel":{"channels":[{"index":9,"name":"speed","channeltype":"vector",
@@ -508,8 +266,7 @@ TEST(MetaJsonChannel, FullChannelAndOptionalMembers) {
 }
 
 TEST(MetaJsonChannel, TimeIncrementIntegerClassification) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   for (const std::string_view value : {"1.5", "3.0", "3e0", "\"5\"", "null", "9223372036854775808",
                                        "18446744073709551615", "-9223372036854775809"}) {
     auto result = parse(one_channel("\"timeincrement\":" + std::string(value)));
@@ -526,8 +283,7 @@ TEST(MetaJsonChannel, TimeIncrementIntegerClassification) {
 }
 
 TEST(MetaJsonChannel, SpectrumType) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto absent = parse(one_channel(R"("spectrumtype":3)"));
   ASSERT_TRUE(absent);
   EXPECT_FALSE(absent->channels[0].spectrumtype);
@@ -540,27 +296,8 @@ TEST(MetaJsonChannel, SpectrumType) {
       std::vector<std::string>{"unknown spectrum type \"RealImag\"; defaulting to amplitude"});
 }
 
-TEST(MetaJsonChannel, WithdrawnKeysWarnInFixedOrderWhateverTheirValue) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
-  auto result = parse(one_channel(
-      R"("physicaldimension3":1,"offset":"o","scale":null,"physicalunit2":[],)"
-      R"("physicalunit1":{},"physicaldimension1":true,"physicalunit3":0,"physicaldimension2":2.5)"));
-  ASSERT_TRUE(result);
-  std::vector<std::string> expected;
-  for (const std::string_view key :
-       {"scale", "offset", "physicalunit1", "physicalunit2", "physicalunit3", "physicaldimension1",
-        "physicaldimension2", "physicaldimension3"}) {
-    expected.push_back("channel \"x\" carries deprecated field \"" + std::string(key) +
-                       "\" (removed in spec revision 2026-05-04); ignored");
-  }
-  EXPECT_EQ(captured.messages(Level::Warn, kJson), expected);
-  EXPECT_TRUE(captured.messages(Level::Debug, kJson).empty());
-}
-
 TEST(MetaJsonChannel, UnknownKeysAreDebugRecordsInByteOrder) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   ASSERT_TRUE(parse(one_channel(R"("zeta":1,"Index":2,"alpha":null,"scale":1)")));
   EXPECT_EQ(captured.messages(Level::Debug, kJson),
             (std::vector<std::string>{
@@ -584,8 +321,7 @@ TEST(MetaJsonChannel, DuplicateIndexesAndNamesAreBothReturned) {
 }
 
 TEST(MetaJsonChannel, UnsupportedDataTypeAndOtherChannelTypeAreKept) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(one_channel(R"("datatype":"INT8","channeltype":"cube")"));
   ASSERT_TRUE(result);
   EXPECT_EQ(result->channels[0].datatype, qel::DataType::unsupported("INT8"));
@@ -596,22 +332,8 @@ TEST(MetaJsonChannel, UnsupportedDataTypeAndOtherChannelTypeAreKept) {
 // ---------------------------------------------------------------------------
 // Infos.
 
-TEST(MetaJsonInfos, RequiredNameAndMessages) {
-  EXPECT_EQ(error_of(R"({"qel":{"infos":[{"name":"a"},5]}})"),
-            invalid("QEL5 infos[1] must be an object"));
-  EXPECT_EQ(error_of(R"({"qel":{"infos":[null]}})"), invalid("QEL5 infos[0] must be an object"));
-  EXPECT_EQ(error_of(R"({"qel":{"infos":[{"value":"v"}]}})"),
-            invalid("QEL5 infos[0] is missing \"name\""));
-  EXPECT_EQ(error_of(R"({"qel":{"infos":[{"name":1}]}})"),
-            invalid("QEL5 infos[0] is missing \"name\""));
-  auto removed = parse(R"({"qel":{"infos":[{"name":"a","datatype":"pair"}]}})");
-  ASSERT_FALSE(removed);
-  EXPECT_EQ(removed.error().kind(), ErrorKind::RemovedField);
-}
-
 TEST(MetaJsonInfos, DefaultsAndValueRendering) {
-  Captured captured;
-  qel::log::ScopedSink scope(captured.sink);
+  const Captured captured;
   auto result = parse(R"({"qel":{"infos":[
       {"name":"a"},
       {"name":"b","value":null,"datatype":5},
@@ -633,6 +355,221 @@ TEST(MetaJsonInfos, DefaultsAndValueRendering) {
   EXPECT_FALSE(result->infos[3].physicalunit);
   EXPECT_EQ(result->infos[4].value, "2.5");
   // Other keys of an info are ignored without a record.
+  EXPECT_TRUE(captured.sink.records.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Refused documents: one row per message and per order of checks.
+
+struct ErrorCase {
+  std::string doc;
+  std::string message;
+  ErrorKind kind = ErrorKind::InvalidMetablock;
+};
+
+const std::string kNoIndex = invalid("channel at position 0 is missing required field \"index\"");
+const std::string kNoWidth =
+    invalid("channel \"x\" is missing required field \"sizeoflengthvalue\"");
+
+std::vector<ErrorCase> error_cases() {
+  std::vector<ErrorCase> cases;
+  for (const std::string_view root : {"[]", "5", "null", "\"qel\"", "true"}) {
+    cases.push_back({std::string(root), invalid("QEL5 root must be a JSON object")});
+  }
+  for (const std::string_view doc :
+       {R"({"qel": 5})", R"({})", R"({"QEL":{}})", R"({"qel":null})", R"({"qel":[]})"}) {
+    cases.push_back({std::string(doc), invalid("QEL5 root is missing the \"qel\" envelope")});
+  }
+  for (const auto& [element, kind] :
+       std::vector<std::pair<std::string_view, std::string_view>>{{"null", "null"},
+                                                                  {"true", "bool"},
+                                                                  {"1", "number"},
+                                                                  {"1.5", "number"},
+                                                                  {"\"c\"", "string"},
+                                                                  {"[]", "array"}}) {
+    cases.push_back({channel_doc(element),
+                     invalid("QEL5 channels[0] must be an object, got " + std::string(kind))});
+  }
+  // Not an integer in range of int64: the index counts as missing.
+  for (const std::string_view index :
+       {"1.0", "3e0", "1E0", "\"1\"", "null", "true", "[1]", "9223372036854775808",
+        "18446744073709551615", "-9223372036854775809", "0.5"}) {
+    cases.push_back({one_channel("\"index\":" + std::string(index)), kNoIndex});
+  }
+  for (const std::string_view index : {"-1", "65536", "-9223372036854775808"}) {
+    cases.push_back({one_channel("\"index\":" + std::string(index)),
+                     invalid("channel at position 0 has index=" + std::string(index) +
+                             " out of range 0..=65535")});
+  }
+  for (const std::string_view value :
+       {"-2", "2.0", "2e0", "\"2\"", "null", "-9223372036854775808", "18446744073709551616"}) {
+    cases.push_back({one_channel("\"sizeoflengthvalue\":" + std::string(value)), kNoWidth});
+  }
+  for (const std::string_view value : {"3", "-0", "4294967295"}) {
+    cases.push_back({one_channel("\"sizeoflengthvalue\":" + std::string(value)),
+                     "invalid QEL metablock: sizeoflengthvalue must be 2 or 4, got " +
+                         std::string(value == "-0" ? "0" : value)});
+  }
+  for (const std::string_view value : {"4294967296", "18446744073709551615"}) {
+    cases.push_back(
+        {one_channel("\"sizeoflengthvalue\":" + std::string(value)),
+         invalid("channel \"x\" sizeoflengthvalue=" + std::string(value) + " out of range")});
+  }
+  const std::vector<ErrorCase> rows{
+      {R"({"qel":{"file":null}})", invalid("QEL5 \"file\" must be an object")},
+      {R"({"qel":{"file":[]}})", invalid("QEL5 \"file\" must be an object")},
+      {R"({"qel":{"channels":null}})", invalid("QEL5 \"channels\" must be an array")},
+      {R"({"qel":{"channels":{}}})", invalid("QEL5 \"channels\" must be an array")},
+      {R"({"qel":{"infos":null}})", invalid("QEL5 \"infos\" must be an array")},
+      {R"({"qel":{"infos":"x"}})", invalid("QEL5 \"infos\" must be an array")},
+      // A later invalid duplicate replaces an earlier valid value.
+      {R"({"qel":{"file":{},"file":null}})", invalid("QEL5 \"file\" must be an object")},
+      // The position counts array elements.
+      {R"({"qel":{"channels":[{"index":1,"name":"x","channeltype":"scalar",
+      "datatype":"double","sizeoflengthvalue":2},7]}})",
+       invalid("QEL5 channels[1] must be an object, got number")},
+      // Order of checks: index, name, channeltype, datatype, sizeoflengthvalue.
+      {channel_doc("{}"), kNoIndex},
+      {channel_doc(R"({"name":"x"})"), kNoIndex},
+      {channel_doc(R"({"index":3,"sizeoflengthvalue":9})"),
+       invalid("channel at index 3 is missing required field \"name\"")},
+      {one_channel(R"("name":5)"),
+       invalid("channel at index 1 is missing required field \"name\"")},
+      {channel_doc(R"({"index":3,"name":"n","datatype":"pair"})"),
+       invalid("channel \"n\" is missing required field \"channeltype\"")},
+      {one_channel(R"("channeltype":null)"),
+       invalid("channel \"x\" is missing required field \"channeltype\"")},
+      {channel_doc(R"({"index":1,"name":"a\"b"})"),
+       invalid("channel \"a\\\"b\" is missing required field \"channeltype\"")},
+      {channel_doc(R"({"index":3,"name":"n","channeltype":"s","sizeoflengthvalue":9})"),
+       invalid("channel \"n\" is missing required field \"datatype\"")},
+      {one_channel(R"("datatype":["double"])"),
+       invalid("channel \"x\" is missing required field \"datatype\"")},
+      {channel_doc(R"({"index":3,"name":"n","channeltype":"scalar","datatype":"int8"})"),
+       invalid("channel \"n\" is missing required field \"sizeoflengthvalue\"")},
+      {one_channel(R"("datatype":"gpsdata")"),
+       "field \"datatype\" uses \"gpsdata\", removed in spec revision 2026-05-04 \xE2\x80\x94 "
+       "replacement: \"gpslocation\"",
+       ErrorKind::RemovedField},
+      // The first failing channel in array order decides; infos come after channels.
+      {R"({"qel":{"infos":[{}],"channels":[{"index":1,"name":"a","channeltype":"scalar",
+      "datatype":"int8","sizeoflengthvalue":2},{"index":-5}]}})",
+       invalid("channel at position 1 has index=-5 out of range 0..=65535")},
+      // "file" comes before the channels.
+      {R"({"qel":{"channels":[{}],"file":7}})", invalid("QEL5 \"file\" must be an object")},
+      {R"({"qel":{"infos":[{"name":"a"},5]}})", invalid("QEL5 infos[1] must be an object")},
+      {R"({"qel":{"infos":[null]}})", invalid("QEL5 infos[0] must be an object")},
+      {R"({"qel":{"infos":[{"value":"v"}]}})", invalid("QEL5 infos[0] is missing \"name\"")},
+      {R"({"qel":{"infos":[{"name":1}]}})", invalid("QEL5 infos[0] is missing \"name\"")},
+  };
+  cases.insert(cases.end(), rows.begin(), rows.end());
+  return cases;
+}
+
+TEST(MetaJsonErrors, EveryRefusalHasItsMessage) {
+  for (const auto& row : error_cases()) {
+    SCOPED_TRACE(row.doc);
+    auto result = parse(row.doc);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind(), row.kind);
+    EXPECT_EQ(result.error().message(), row.message);
+  }
+  auto removed = parse(R"({"qel":{"infos":[{"name":"a","datatype":"pair"}]}})");
+  ASSERT_FALSE(removed);
+  EXPECT_EQ(removed.error().kind(), ErrorKind::RemovedField);
+}
+
+TEST(MetaJsonErrors, ChannelTypeIsReadBeforeDataTypeFails) {
+  const Captured captured;
+  auto result =
+      parse(channel_doc(R"({"index":3,"name":"n","channeltype":"s","datatype":"gpsdata"})"));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::RemovedField);
+  EXPECT_EQ(
+      captured.messages(Level::Warn, kMeta),
+      std::vector<std::string>{"channeltype \"s\" is not a known QEL channel type; kept verbatim"});
+}
+
+TEST(MetaJsonErrors, IndexEdgesAreAccepted) {
+  for (const auto& [text, index] : std::vector<std::pair<std::string, int>>{
+           {R"("index":65535)", 65535}, {R"("index":-0)", 0}}) {
+    auto result = parse(one_channel(text));
+    ASSERT_TRUE(result) << text;
+    EXPECT_EQ(result->channels[0].index, index);
+  }
+  auto four = parse(one_channel(R"("sizeoflengthvalue":4)"));
+  ASSERT_TRUE(four);
+  EXPECT_EQ(four->channels[0].sizeoflengthvalue, 4);
+}
+
+// ---------------------------------------------------------------------------
+// Log records of accepted documents.
+
+std::vector<std::string> withdrawn_warnings() {
+  std::vector<std::string> out;
+  for (const std::string_view key :
+       {"scale", "offset", "physicalunit1", "physicalunit2", "physicalunit3", "physicaldimension1",
+        "physicaldimension2", "physicaldimension3"}) {
+    out.push_back("channel \"x\" carries deprecated field \"" + std::string(key) +
+                  "\" (removed in spec revision 2026-05-04); ignored");
+  }
+  return out;
+}
+
+std::string unknown_top(std::string_view key) {
+  return "QEL5 metablock top-level field \"" + std::string(key) +
+         "\" is not known to this build; ignored";
+}
+
+TEST(MetaJsonLog, RecordsOfAcceptedDocuments) {
+  const std::vector<qel::test::LogCase> cases{
+      // Other root keys, format "qel5" or not a string, and "version" give nothing.
+      {R"({"other":1,"qel":{},"zzz":[1]})", Level::Debug, kJson, {}, 0},
+      {R"({"qel":{"format":"qel5","version":"anything"}})", Level::Debug, kJson, {}, 0},
+      {R"({"qel":{"format":5,"version":{"a":1}}})", Level::Debug, kJson, {}, 0},
+      {R"({"qel":{"format":null}})", Level::Debug, kJson, {}, 0},
+      {R"({"qel":{"format":"qel4","file":{"creator":"c"}}})",
+       Level::Warn,
+       kJson,
+       {"QEL5 metablock declares format=\"qel4\"; expected \"qel5\". parsing as QEL5 anyway "
+        "because the magic header was QEL5."},
+       1},
+      {R"({"qel":{"extra":1,"infos":[]}})", Level::Debug, kJson, {unknown_top("extra")}, 1},
+      // Keys in ascending byte order: "Z" < "_" < "a" < "z" < "é" (a signed-char
+      // comparison would put "é" first); "file" is visited first.
+      {"{\"qel\":{\"\xC3\xA9\":1,\"z\":1,\"a\":1,\"Z\":1,\"_\":1,"
+       "\"file\":{\"\xC3\xA9\":1,\"zz\":1,\"AA\":1}}}",
+       Level::Debug,
+       kJson,
+       {"QEL5 file.\"AA\" is not known to this build; ignored",
+        "QEL5 file.\"zz\" is not known to this build; ignored",
+        "QEL5 file.\"\xC3\xA9\" is not known to this build; ignored", unknown_top("Z"),
+        unknown_top("_"), unknown_top("a"), unknown_top("z"), unknown_top("\xC3\xA9")},
+       8},
+      {R"({"qel":{"file":{"creator":"c","Creator":"d","b\"x":null}}})",
+       Level::Debug,
+       kJson,
+       {"QEL5 file.\"Creator\" is not known to this build; ignored",
+        "QEL5 file.\"b\\\"x\" is not known to this build; ignored"},
+       2},
+      // Withdrawn keys warn in a fixed order whatever their value.
+      {one_channel(
+           R"("physicaldimension3":1,"offset":"o","scale":null,"physicalunit2":[],)"
+           R"("physicalunit1":{},"physicaldimension1":true,"physicalunit3":0,"physicaldimension2":2.5)"),
+       Level::Warn, kJson, withdrawn_warnings(), 8},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.doc);
+    const Captured captured;
+    ASSERT_TRUE(parse(row.doc));
+    EXPECT_EQ(captured.messages(row.level, row.target), row.messages);
+    EXPECT_EQ(captured.sink.records.size(), row.total);
+  }
+}
+
+TEST(MetaJsonLog, UnknownEnvelopeKeysAreLoggedOnlyOnSuccess) {
+  const Captured captured;
+  ASSERT_FALSE(parse(R"({"qel":{"extra":1,"infos":[{}]}})"));
   EXPECT_TRUE(captured.sink.records.empty());
 }
 

@@ -192,39 +192,22 @@ TEST_P(SegmentBlocks, SplitAtTheBudget) {
   EXPECT_EQ(load_le<double>(&first[9]), 2.5);
 }
 
+constexpr DataTypeId kF64 = DataTypeId::Double;
+constexpr DataTypeId kF32 = DataTypeId::Float;
+
 INSTANTIATE_TEST_SUITE_P(
     Forms, SegmentBlocks,
-    testing::Values(
-        SegmentCase{"Empty", DataTypeId::Double, 2, false, 0, {{0x86, 0}}},
-        SegmentCase{"One", DataTypeId::Double, 2, false, 1, {{0x06, 1}}},
-        SegmentCase{"Two", DataTypeId::Double, 2, false, 2, {{0x86, 2}}},
-        SegmentCase{"DoubleFirstFull", DataTypeId::Double, 2, false, 8189, {{0x86, 8189}}},
-        SegmentCase{"DoubleOneOver", DataTypeId::Double, 2, false, 8190, {{0x86, 8189}, {0x05, 1}}},
-        SegmentCase{"DoubleContinued",
-                    DataTypeId::Double,
-                    2,
-                    false,
-                    8189 + 8191 + 2,
-                    {{0x86, 8189}, {0x85, 8191}, {0x85, 2}}},
-        SegmentCase{"DoubleCrc",
-                    DataTypeId::Double,
-                    2,
-                    true,
-                    8188 + 8190 + 1,
-                    {{0x86, 8188}, {0x85, 8190}, {0x05, 1}}},
-        SegmentCase{"FloatContinued",
-                    DataTypeId::Float,
-                    2,
-                    false,
-                    16378 + 16382 + 2,
-                    {{0x86, 16378}, {0x85, 16382}, {0x85, 2}}},
-        SegmentCase{"FloatCrc",
-                    DataTypeId::Float,
-                    2,
-                    true,
-                    16377 + 16381 + 2,
-                    {{0x86, 16377}, {0x85, 16381}, {0x85, 2}}},
-        SegmentCase{"WideFieldOneBlock", DataTypeId::Double, 4, true, 100000, {{0x86, 100000}}}),
+    testing::ValuesIn(std::vector<SegmentCase>{
+        {"Empty", kF64, 2, false, 0, {{0x86, 0}}},
+        {"One", kF64, 2, false, 1, {{0x06, 1}}},
+        {"Two", kF64, 2, false, 2, {{0x86, 2}}},
+        {"DoubleFirstFull", kF64, 2, false, 8189, {{0x86, 8189}}},
+        {"DoubleOneOver", kF64, 2, false, 8190, {{0x86, 8189}, {0x05, 1}}},
+        {"DoubleContinued", kF64, 2, false, 16382, {{0x86, 8189}, {0x85, 8191}, {0x85, 2}}},
+        {"DoubleCrc", kF64, 2, true, 16379, {{0x86, 8188}, {0x85, 8190}, {0x05, 1}}},
+        {"FloatContinued", kF32, 2, false, 32762, {{0x86, 16378}, {0x85, 16382}, {0x85, 2}}},
+        {"FloatCrc", kF32, 2, true, 32760, {{0x86, 16377}, {0x85, 16381}, {0x85, 2}}},
+        {"WideFieldOneBlock", kF64, 4, true, 100000, {{0x86, 100000}}}}),
     [](const auto& test) { return test.param.label; });
 
 template <class T>

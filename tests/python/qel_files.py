@@ -9,6 +9,21 @@ from pathlib import Path
 
 import numpy as np
 
+# Numeric data type names and their natural numpy dtypes.
+NUMERIC = {
+    "bool": np.bool_,
+    "int8": np.int8,
+    "int16": np.int16,
+    "int32": np.int32,
+    "int64": np.int64,
+    "uint8": np.uint8,
+    "uint16": np.uint16,
+    "uint32": np.uint32,
+    "uint64": np.uint64,
+    "float": np.float32,
+    "double": np.float64,
+}
+
 
 def _crc32c_table() -> list[int]:
     table = []

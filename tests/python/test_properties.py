@@ -8,20 +8,8 @@ import qel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from qel_files import NUMERIC
 
-NUMERIC = {
-    "bool": np.bool_,
-    "int8": np.int8,
-    "int16": np.int16,
-    "int32": np.int32,
-    "int64": np.int64,
-    "uint8": np.uint8,
-    "uint16": np.uint16,
-    "uint32": np.uint32,
-    "uint64": np.uint64,
-    "float": np.float32,
-    "double": np.float64,
-}
 EQUIDISTANT = {"float": np.float32, "double": np.float64}
 
 # A string or binary sample above 65535 bytes makes the writer widen a 2-byte

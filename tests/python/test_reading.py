@@ -6,21 +6,7 @@ import zlib
 import numpy as np
 import pytest
 import qel
-from qel_files import QelFile, channel
-
-NUMERIC = {
-    "bool": np.bool_,
-    "int8": np.int8,
-    "int16": np.int16,
-    "int32": np.int32,
-    "int64": np.int64,
-    "uint8": np.uint8,
-    "uint16": np.uint16,
-    "uint32": np.uint32,
-    "uint64": np.uint64,
-    "float": np.float32,
-    "double": np.float64,
-}
+from qel_files import NUMERIC, QelFile, channel
 
 
 def sample_values(datatype: str, n: int) -> np.ndarray:

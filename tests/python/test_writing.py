@@ -6,19 +6,6 @@ import qel
 
 TS = np.array([10, 20, 30], dtype=np.int64)
 CONSUMED = "WriterBuilder already consumed by write_to_file()"
-NUMERIC = {
-    "bool": np.bool_,
-    "int8": np.int8,
-    "int16": np.int16,
-    "int32": np.int32,
-    "int64": np.int64,
-    "uint8": np.uint8,
-    "uint16": np.uint16,
-    "uint32": np.uint32,
-    "uint64": np.uint64,
-    "float": np.float32,
-    "double": np.float64,
-}
 
 
 def builder() -> qel.WriterBuilder:
@@ -159,22 +146,10 @@ def raises(exception, text, call) -> None:
             "timestamps_ns must be a 1D int64 numpy array",
         ),
         (
-            lambda w: w.add_timestamped_samples(
-                1, np.zeros(6, np.int64)[::2], np.zeros(3, np.int32)
-            ),
-            TypeError,
-            "The given array is not contiguous",
-        ),
-        (
             lambda w: w.add_timestamped_samples(1, TS, np.zeros(3, np.float16)),
             ValueError,
             "add_timestamped_samples expects a 1D numeric numpy array (bool, int8..int64, "
             "uint8..uint64, float32, or float64)",
-        ),
-        (
-            lambda w: w.add_timestamped_samples(1, TS, np.zeros(6, np.int32)[::2]),
-            TypeError,
-            "The given array is not contiguous",
         ),
         (
             lambda w: w.add_string_samples(2, [10, 20, 30], ["a", "b", "c"]),
@@ -302,55 +277,20 @@ def test_empty_builder_cannot_be_written(tmp_path):
     )
 
 
-def test_every_data_type_round_trips(tmp_path):
-    w = qel.WriterBuilder().creator("tests")
-    rng = np.random.default_rng(7)
-    expected = {}
-    for name, dtype in NUMERIC.items():
-        values = (rng.integers(0, 2, 4) if dtype is np.bool_ else rng.normal(0, 50, 4)).astype(
-            dtype
-        )
-        index = w.add_channel(f"ts.{name}", name, "scalar", physical_unit="°C")
-        w.add_timestamped_samples(index, np.array([5, 1, 9, -3]), values)
-        expected[f"ts.{name}"] = ("timestamped", values, [5, 1, 9, -3])
-    for name, dtype in (("float", np.float32), ("double", np.float64)):
-        index = w.add_channel(f"eq.{name}", name, "scalar", display_name=f"Eq {name}")
-        first, second = np.arange(3, dtype=dtype), np.arange(2, dtype=dtype) - 5
-        w.add_equidistant_segment(index, 1_000, 4.0, first)
-        w.add_equidistant_segment(index, 5_000, 2.0, second)
-        expected[f"eq.{name}"] = (
-            "equidistant",
-            np.concatenate([first, second]),
-            [1000, 250001000, 500001000, 5000, 500005000],
-        )
-    gps = w.add_channel("gps", "gpslocation", "vector")
-    positions = np.array([[48.1, 11.5, 520.0], [-33.9, 151.2, -1.5]])
-    w.add_gps_samples(gps, np.array([7, 8]), positions)
-    text = w.add_channel("text", "string", "scalar")
-    w.add_string_samples(text, np.array([1, 2, 3]), ["Grüße", "", "温度 °C"])
-    blob = w.add_channel("blob", "binary", "binary", mime_type="application/octet-stream")
+def test_binary_inputs_of_every_buffer_kind_and_texts_of_definitions(tmp_path):
+    # The randomised round trips cover the values; these are the input forms
+    # and the optional definition texts they do not draw.
+    w = qel.WriterBuilder()
+    w.add_channel("blob", "binary", "binary", mime_type="application/octet-stream")
+    w.add_channel("t", "int8", "scalar", physical_unit="°C", display_name="Eq")
     w.add_binary_samples(
-        blob,
+        0,
         np.arange(5),
         [b"\x00\xff", bytearray(b"ab"), memoryview(b"xyz"), [1, 2], np.arange(3, dtype=np.uint8)],
     )
     path = str(tmp_path / "all.qel")
     w.write_to_file(path)
-
     dm = qel.load(path)
-    assert len(dm) == len(expected) + 3
-    for name, (kind, values, timestamps) in expected.items():
-        channel = dm.channel(name)
-        assert channel.channel_type == kind
-        samples = channel.samples()
-        assert samples.dtype == values.dtype
-        np.testing.assert_array_equal(samples, values)
-        assert channel.timestamps_ns().tolist() == timestamps
-    assert dm.channel("ts.int8").physical_unit == "°C"
-    assert dm.channel("eq.float").display_name == "Eq float"
-    np.testing.assert_array_equal(dm.channel("gps").samples(), positions)
-    assert dm.channel("gps").timestamps_ns().tolist() == [7, 8]
-    assert dm.channel("text").samples() == ["Grüße", "", "温度 °C"]
     assert dm.channel("blob").samples() == [
         b"\x00\xff",
         b"ab",
@@ -358,6 +298,8 @@ def test_every_data_type_round_trips(tmp_path):
         b"\x01\x02",
         b"\x00\x01\x02",
     ]
+    assert dm.channel("t").physical_unit == "°C"
+    assert dm.channel("t").display_name == "Eq"
 
 
 @pytest.mark.parametrize(("integrity", "token"), [(None, False), ("none", False), ("crc32c", True)])
