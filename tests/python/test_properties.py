@@ -18,7 +18,7 @@ LONG = 70_000
 
 
 @dataclass
-class Spec:
+class ChannelPlan:
     """One channel: its declaration, the add_* calls and what loading must give."""
 
     name: str
@@ -80,32 +80,32 @@ def channel_specs(draw, name):
     unit = draw(st.none() | st.text())
     if kind == "timestamped":
         data_type = draw(st.sampled_from(sorted(NUMERIC)))
-        spec = Spec(name, data_type, width, unit)
+        plan = ChannelPlan(name, data_type, width, unit)
         for times, values in draw(timestamped_batches(NUMERIC[data_type])):
-            spec.calls.append(("add_timestamped_samples", times, values))
-            spec.samples.extend(values)
-            spec.timestamps.extend(times.tolist())
+            plan.calls.append(("add_timestamped_samples", times, values))
+            plan.samples.extend(values)
+            plan.timestamps.extend(times.tolist())
     elif kind == "equidistant":
         data_type = draw(st.sampled_from(sorted(EQUIDISTANT)))
-        spec = Spec(name, data_type, width, unit)
+        plan = ChannelPlan(name, data_type, width, unit)
         for start, rate, values in draw(equidistant_segments(EQUIDISTANT[data_type])):
-            spec.calls.append(("add_equidistant_segment", start, rate, values))
-            spec.segments.append((start, rate, len(values)))
-            spec.samples.extend(values)
+            plan.calls.append(("add_equidistant_segment", start, rate, values))
+            plan.segments.append((start, rate, len(values)))
+            plan.samples.extend(values)
     elif kind == "gps":
-        spec = Spec(name, "gpslocation", width, unit)
+        plan = ChannelPlan(name, "gpslocation", width, unit)
         for times, rows in draw(timestamped_batches(np.float64, rows=3)):
-            spec.calls.append(("add_gps_samples", times, rows))
-            spec.samples.extend(rows)
-            spec.timestamps.extend(times.tolist())
+            plan.calls.append(("add_gps_samples", times, rows))
+            plan.samples.extend(rows)
+            plan.timestamps.extend(times.tolist())
     else:
-        spec = Spec(name, kind, width, unit)
+        plan = ChannelPlan(name, kind, width, unit)
         method = "add_string_samples" if kind == "string" else "add_binary_samples"
         for times, values in draw(variable_batches(texts if kind == "string" else blobs)):
-            spec.calls.append((method, times, values))
-            spec.samples.extend(values)
-            spec.timestamps.extend(times.tolist())
-    return spec
+            plan.calls.append((method, times, values))
+            plan.samples.extend(values)
+            plan.timestamps.extend(times.tolist())
+    return plan
 
 
 channel_sets = st.lists(st.text(max_size=8), min_size=1, max_size=5).flatmap(
@@ -113,17 +113,17 @@ channel_sets = st.lists(st.text(max_size=8), min_size=1, max_size=5).flatmap(
 )
 
 
-def write(specs, integrity, path):
+def write(plans, integrity, path):
     builder = qel.WriterBuilder().with_integrity(integrity)
-    for spec in specs:
+    for plan in plans:
         index = builder.add_channel(
-            spec.name,
-            spec.data_type,
+            plan.name,
+            plan.data_type,
             "scalar",
-            physical_unit=spec.unit,
-            size_of_length_value=spec.width,
+            physical_unit=plan.unit,
+            size_of_length_value=plan.width,
         )
-        for method, *args in spec.calls:
+        for method, *args in plan.calls:
             getattr(builder, method)(index, *args)
     builder.write_to_file(path)
 
@@ -133,12 +133,12 @@ def exact(values):
     return (values.dtype.str, values.shape, values.tobytes())
 
 
-def expected_samples(spec):
-    if spec.data_type in ("string", "binary"):
-        return spec.samples
-    dtype = np.float64 if spec.data_type == "gpslocation" else NUMERIC[spec.data_type]
-    shape = (len(spec.samples), 3) if spec.data_type == "gpslocation" else (len(spec.samples),)
-    return exact(np.array(spec.samples, dtype=dtype).reshape(shape))
+def expected_samples(plan):
+    if plan.data_type in ("string", "binary"):
+        return plan.samples
+    dtype = np.float64 if plan.data_type == "gpslocation" else NUMERIC[plan.data_type]
+    shape = (len(plan.samples), 3) if plan.data_type == "gpslocation" else (len(plan.samples),)
+    return exact(np.array(plan.samples, dtype=dtype).reshape(shape))
 
 
 def loaded_samples(channel):
@@ -165,27 +165,27 @@ def snapshot(manager):
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
-@given(specs=channel_sets, integrity=st.sampled_from(["none", "crc32c"]))
-def test_write_load_save_load(tmp_path, specs, integrity):
+@given(plans=channel_sets, integrity=st.sampled_from(["none", "crc32c"]))
+def test_write_load_save_load(tmp_path, plans, integrity):
     path = str(tmp_path / "written.qel")
-    write(specs, integrity, path)
+    write(plans, integrity, path)
     loaded = qel.load(path)
     assert loaded.stats.verification_status == ("crc_valid" if integrity == "crc32c" else "none")
     assert (loaded.stats.blocks_truncated, loaded.stats.blocks_crc_failed) == (0, 0)
-    assert len(loaded) == len(specs)
-    for spec, channel in zip(specs, loaded.channels, strict=True):
+    assert len(loaded) == len(plans)
+    for plan, channel in zip(plans, loaded.channels, strict=True):
         assert (channel.name, channel.data_type, channel.physical_unit) == (
-            spec.name,
-            spec.data_type,
-            spec.unit,
+            plan.name,
+            plan.data_type,
+            plan.unit,
         )
-        assert loaded_samples(channel) == expected_samples(spec)
+        assert loaded_samples(channel) == expected_samples(plan)
         segments = [
             (s.start_timestamp_ns, s.sample_rate_hz, s.sample_count) for s in channel.segments
         ]
-        assert segments == spec.segments
-        if not spec.segments:
-            assert channel.timestamps_ns().tolist() == spec.timestamps
+        assert segments == plan.segments
+        if not plan.segments:
+            assert channel.timestamps_ns().tolist() == plan.timestamps
 
     saved = str(tmp_path / "saved.qel")
     qel.save(loaded, saved, integrity=integrity)
