@@ -48,6 +48,7 @@ class OutputFile {
   std::size_t used_ = 0;
   std::vector<iovec> pending_;
   std::size_t pending_bytes_ = 0;
+  std::uint64_t offset_ = 0;
 };
 
 }  // namespace qel
