@@ -84,12 +84,7 @@ std::optional<std::string> text_member(const Json& object, std::string_view key)
 
 Result<FileInfo> read_file_info(const Json& file) {
   FileInfo info;
-  info.created_utc = text_member(file, "created_utc");
-  info.creator = text_member(file, "creator");
-  info.reason = text_member(file, "reason");
-  info.tag = text_member(file, "tag");
-  info.comment = text_member(file, "comment");
-  info.namespacesep = text_member(file, "namespacesep");
+  for (const auto& text : kFileInfoTexts) info.*text.member = text_member(file, text.name);
   info.created_at_latitude = number_value(find(file, "created_at_latitude"));
   info.created_at_longitude = number_value(find(file, "created_at_longitude"));
   info.created_at_altitude = number_value(find(file, "created_at_altitude"));

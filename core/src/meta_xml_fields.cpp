@@ -131,12 +131,7 @@ Result<meta::Channel> parse_channel_attrs(const Attributes& attributes, std::siz
 
 Result<FileInfo> parse_velmaris_attrs(const Attributes& attributes) {
   FileInfo file;
-  file.created_utc = text_attr(attributes, "created_utc");
-  file.creator = text_attr(attributes, "creator");
-  file.tag = text_attr(attributes, "tag");
-  file.reason = text_attr(attributes, "reason");
-  file.namespacesep = text_attr(attributes, "namespacesep");
-  file.comment = text_attr(attributes, "comment");
+  for (const auto& text : kFileInfoTexts) file.*text.member = text_attr(attributes, text.name);
   QEL_ASSIGN_OR_RETURN(file.created_at_latitude,
                        parse_optional_f64(attributes, "created_at_latitude"));
   QEL_ASSIGN_OR_RETURN(file.created_at_longitude,

@@ -27,6 +27,21 @@ struct FileInfo {
   std::optional<double> created_at_altitude;
 };
 
+// The text members of the file information with their wire names.
+struct FileInfoText {
+  std::optional<std::string> FileInfo::*member;
+  std::string_view name;
+};
+
+inline constexpr std::array<FileInfoText, 6> kFileInfoTexts{{
+    {&FileInfo::created_utc, "created_utc"},
+    {&FileInfo::creator, "creator"},
+    {&FileInfo::reason, "reason"},
+    {&FileInfo::tag, "tag"},
+    {&FileInfo::comment, "comment"},
+    {&FileInfo::namespacesep, "namespacesep"},
+}};
+
 // The older spellings of the creation position, read only when the current
 // one is absent.
 struct PositionAlternative {
