@@ -209,6 +209,7 @@ std::optional<Channel> ChannelBuilder::finalize() && {
   };
   std::optional<ChannelStorage> storage = std::visit(Storage{data_type_}, state_);
   if (!storage) return std::nullopt;
+  shrink_to_fit(*storage);
   return Channel{.index = index_,
                  .name = std::move(name_),
                  .data_type = std::move(data_type_),

@@ -55,6 +55,25 @@ std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j)
   return saturating_add(start_ns, saturating_i64(static_cast<double>(j) * 1e9 / rate_hz));
 }
 
+void shrink_to_fit(ChannelStorage& storage) noexcept {
+  struct Shrink {
+    static void values(NumericValues& v) {
+      std::visit([](auto& array) { array.shrink_to_fit(); }, v);
+    }
+    void operator()(EquidistantStorage& s) const { values(s.values); }
+    void operator()(TimestampedStorage& s) const {
+      s.timestamps.shrink_to_fit();
+      values(s.values);
+    }
+    void operator()(VariableChannel& v) const {
+      v.timestamps.shrink_to_fit();
+      if (v.strings) v.strings->shrink_to_fit();
+      if (v.binaries) v.binaries->shrink_to_fit();
+    }
+  };
+  std::visit(Shrink{}, storage);
+}
+
 std::uint64_t Channel::sample_count() const noexcept {
   struct Count {
     std::uint64_t operator()(const EquidistantStorage& s) const { return size_of(s.values); }

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "numpy_include.hpp"
+#include "numpy_memory.hpp"
 
 namespace qelpy {
 namespace {
@@ -35,7 +36,7 @@ template <>
 constexpr int kNpyType<double> = NPY_FLOAT64;
 
 PyObject* new_array(int ndim, npy_intp* dims, int type, const void* bytes, std::size_t size) {
-  PyObject* array = PyArray_SimpleNew(ndim, dims, type);
+  PyObject* array = new_empty_array(ndim, dims, type);
   if (array != nullptr && size > 0) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), bytes, size);
   }
@@ -69,7 +70,7 @@ PyObject* segment_times_to_array(const std::vector<qel::Segment>& segments) {
       segments.begin(), segments.end(), std::uint64_t{0},
       [](std::uint64_t sum, const qel::Segment& s) { return sum + s.sample_count; });
   npy_intp dims[] = {static_cast<npy_intp>(total)};
-  PyObject* array = PyArray_SimpleNew(1, dims, NPY_INT64);
+  PyObject* array = new_empty_array(1, dims, NPY_INT64);
   if (array == nullptr) return nullptr;
   auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
   for (const qel::Segment& segment : segments) {

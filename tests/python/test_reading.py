@@ -124,15 +124,20 @@ def test_channel_properties_and_lookup(tmp_path):
     assert dm.channel(name="n").index == dm.channel_by_index(index=9).index == 9
 
 
-def test_samples_are_copies(tmp_path):
-    dm = load(
-        tmp_path,
-        QelFile([channel(0, "c", "int16")]).start_data(0, 0, 1.0, np.arange(4, dtype=np.int16)),
-    )
-    first = dm.channel("c").samples()
+@pytest.mark.parametrize("count", [4, 3 << 20])  # the larger arrays are mapped on their own
+def test_samples_are_owned_copies(tmp_path, count):
+    values = np.arange(count, dtype=np.int32)
+    file = QelFile([channel(0, "c", "int32", width=4)]).start_data(0, 0, 1.0, values)
+    dm = load(tmp_path, file)
+    first, second = dm.channel("c").samples(), dm.channel("c").samples()
+    assert first.flags.owndata and not np.shares_memory(first, second)
     first[:] = -1
-    np.testing.assert_array_equal(dm.channel("c").samples(), [0, 1, 2, 3])
+    np.testing.assert_array_equal(second, values)
     assert dm.channel("c") is not dm.channel("c")
+    del dm, second  # the next arrays reuse their memory
+    np.testing.assert_array_equal(load(tmp_path, file).channel("c").samples(), values)
+    first.resize(2 * count, refcheck=False)
+    assert (first[:count] == -1).all()
 
 
 @pytest.mark.parametrize(

@@ -48,6 +48,13 @@ class CowArray {
 
   void push_back(const T& value) { *extend(1) = value; }
 
+  // Gives back capacity this array will not need; for arrays done growing.
+  void shrink_to_fit() noexcept {
+    if (!storage_ || storage_.use_count() > 1) return;
+    storage_->block = array_memory::shrink(storage_->block, storage_->size * sizeof(T));
+    storage_->capacity = storage_->block.bytes / sizeof(T);
+  }
+
   // Drops trailing elements; used to undo a partly filled extension.
   void truncate(std::size_t count) noexcept {
     if (storage_ && count < storage_->size) storage_->size = count;

@@ -56,6 +56,10 @@ class ByteStringList {
     bytes_.append(value);
     ends_.push_back(bytes_.size());
   }
+  void shrink_to_fit() noexcept {
+    bytes_.shrink_to_fit();
+    ends_.shrink_to_fit();
+  }
   void append(std::string_view value) {
     append(std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
   }
@@ -110,6 +114,9 @@ struct TimestampedStorage {
 };
 
 using ChannelStorage = std::variant<EquidistantStorage, TimestampedStorage, VariableChannel>;
+
+// Gives back the capacity the arrays of a finished channel will not need.
+void shrink_to_fit(ChannelStorage& storage) noexcept;
 
 // One loaded channel with all of its samples; immutable once built. Copies
 // share the sample arrays.
