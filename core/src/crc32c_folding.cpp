@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "crc32c_shift.hpp"
 #include "qel/integrity.hpp"
 
 #if defined(__x86_64__)
@@ -78,6 +79,67 @@ __attribute__((target("avx512f,vpclmulqdq,sse4.2"))) std::uint32_t fold64_lanes(
   return crc_of_block(last, sizeof last);
 }
 
+// The crc32 instruction runs beside the carry-less multiplier, so a chunk
+// folds its first part while three crc32 lanes take the rest, a few words
+// each per round; the lanes' CRCs are then joined by shifts over their
+// length. Long chunks first, short ones for the rest.
+constexpr std::size_t kLaneWords = 4;  // per lane and round
+
+template <std::size_t kRounds>
+struct Chunk {
+  static constexpr std::size_t kFoldPart = kRounds * 256;
+  static constexpr std::size_t kLanePart = kRounds * kLaneWords * 8;
+  static constexpr std::size_t kBytes = kFoldPart + 3 * kLanePart;
+};
+
+template <std::size_t kLanePart>
+__attribute__((target("sse4.2"))) inline void lane_round(std::uint64_t (&crcs)[3],
+                                                         const std::uint8_t*& lane) noexcept {
+  for (std::size_t w = 0; w < kLaneWords; ++w, lane += 8) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      std::uint64_t word;
+      std::memcpy(&word, lane + k * kLanePart, 8);
+      crcs[k] = _mm_crc32_u64(crcs[k], word);
+    }
+  }
+}
+
+template <std::size_t kRounds>
+__attribute__((target("avx512f,vpclmulqdq,sse4.2"))) std::uint32_t fold_chunk(
+    std::uint32_t state, const std::uint8_t* p) noexcept {
+  using Sizes = Chunk<kRounds>;
+  constexpr FoldConstants kFar = fold_by(2048);
+  constexpr FoldConstants kNear = fold_by(512);
+  const std::uint8_t* lane = p + Sizes::kFoldPart;
+  std::uint64_t crcs[3] = {0, 0, 0};
+  __m512i lanes[4];
+  for (int i = 0; i < 4; ++i) lanes[i] = _mm512_loadu_si512(p + 64 * i);
+  lanes[0] = _mm512_xor_si512(lanes[0], _mm512_maskz_set1_epi32(1, static_cast<int>(state)));
+  lane_round<Sizes::kLanePart>(crcs, lane);
+  const __m512i far = pair512(kFar);
+  for (std::size_t round = 1; round < kRounds; ++round) {
+    p += 256;
+    for (int i = 0; i < 4; ++i) lanes[i] = fold64(lanes[i], far, _mm512_loadu_si512(p + 64 * i));
+    lane_round<Sizes::kLanePart>(crcs, lane);
+  }
+  const __m512i near = pair512(kNear);
+  for (int i = 1; i < 4; ++i) lanes[i] = fold64(lanes[i - 1], near, lanes[i]);
+  std::uint8_t last[64];
+  _mm512_storeu_si512(last, lanes[3]);
+  state = crc_of_block(last, sizeof last);
+  for (const std::uint64_t crc : crcs) {
+    state = shift_over<Sizes::kLanePart>(state) ^ static_cast<std::uint32_t>(crc);
+  }
+  return state;
+}
+
+template <std::size_t kRounds>
+std::uint32_t fold_chunks(std::uint32_t state, const std::uint8_t*& p, std::size_t& n) noexcept {
+  constexpr std::size_t kBytes = Chunk<kRounds>::kBytes;
+  for (; n >= kBytes; p += kBytes, n -= kBytes) state = fold_chunk<kRounds>(state, p);
+  return state;
+}
+
 }  // namespace
 
 bool crc32c_fold64_available() noexcept {
@@ -90,7 +152,10 @@ std::uint32_t crc32c_fold64(std::uint32_t crc, std::span<const std::uint8_t> byt
   if (bytes.size() < 1024) return crc32c_hardware(crc, bytes);
   const std::uint8_t* p = bytes.data();
   std::size_t n = bytes.size();
-  const std::uint32_t state = fold64_lanes(~crc, p, n);
+  std::uint32_t state = ~crc;
+  state = fold_chunks<64>(state, p, n);
+  state = fold_chunks<16>(state, p, n);
+  if (n >= 1024) state = fold64_lanes(state, p, n);
   return crc32c_hardware(~state, {p, n});
 }
 

@@ -1,6 +1,6 @@
-#include <array>
 #include <cstring>
 
+#include "crc32c_shift.hpp"
 #include "qel/integrity.hpp"
 
 #if defined(__x86_64__)
@@ -18,46 +18,9 @@ namespace {
 
 // The crc32 instruction has a latency of three cycles but a throughput of
 // one, so long inputs run as three independent lanes whose CRCs are then
-// joined: long lanes first, short ones for the rest. Joining shifts a CRC
-// register over a lane of zero bytes, a linear map over GF(2) applied with
-// four byte tables.
+// joined: long lanes first, short ones for the rest.
 constexpr std::size_t kLongLane = 8192;
 constexpr std::size_t kShortLane = 256;
-
-using ShiftTables = std::array<std::array<std::uint32_t, 256>, 4>;
-
-std::uint32_t apply(const std::array<std::uint32_t, 32>& matrix, std::uint32_t vector) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; vector != 0; ++i, vector >>= 1) {
-    if (vector & 1) sum ^= matrix[i];
-  }
-  return sum;
-}
-
-std::array<std::uint32_t, 32> square(const std::array<std::uint32_t, 32>& matrix) {
-  std::array<std::uint32_t, 32> out;
-  for (std::size_t i = 0; i < 32; ++i) out[i] = apply(matrix, matrix[i]);
-  return out;
-}
-
-ShiftTables make_lane_shift(std::size_t lane) {
-  std::array<std::uint32_t, 32> op;  // one zero bit
-  op[0] = 0x82F63B78;
-  for (std::size_t i = 1; i < 32; ++i) op[i] = std::uint32_t{1} << (i - 1);
-  for (std::size_t bits = 1; bits < lane * 8; bits *= 2) op = square(op);
-  ShiftTables tables;
-  for (std::uint32_t byte = 0; byte < 256; ++byte) {
-    for (std::size_t k = 0; k < 4; ++k) tables[k][byte] = apply(op, byte << (8 * k));
-  }
-  return tables;
-}
-
-template <std::size_t kLane>
-std::uint32_t shift_over_lane(std::uint32_t reg) {
-  static const ShiftTables tables = make_lane_shift(kLane);
-  return tables[0][reg & 0xFF] ^ tables[1][(reg >> 8) & 0xFF] ^ tables[2][(reg >> 16) & 0xFF] ^
-         tables[3][reg >> 24];
-}
 
 template <std::size_t kLane>
 __attribute__((target("sse4.2"))) std::uint64_t three_lanes(std::uint64_t state,
@@ -75,8 +38,8 @@ __attribute__((target("sse4.2"))) std::uint64_t three_lanes(std::uint64_t state,
       lane1 = _mm_crc32_u64(lane1, words[1]);
       lane2 = _mm_crc32_u64(lane2, words[2]);
     }
-    state = shift_over_lane<kLane>(static_cast<std::uint32_t>(state)) ^ lane1;
-    state = shift_over_lane<kLane>(static_cast<std::uint32_t>(state)) ^ lane2;
+    state = shift_over<kLane>(static_cast<std::uint32_t>(state)) ^ lane1;
+    state = shift_over<kLane>(static_cast<std::uint32_t>(state)) ^ lane2;
   }
   return state;
 }

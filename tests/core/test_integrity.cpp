@@ -85,7 +85,9 @@ TEST_P(Crc32cPath, MatchesPortableAcrossTheFoldingThresholds) {
 
 TEST_P(Crc32cPath, MatchesPortableOnLargeInputs) {
   const auto data = random_bytes((1u << 20) + 64, 4);
-  for (const std::size_t n : {4096u, 65537u, 262144u, 262151u, 1u << 20}) {
+  // The folding path works in chunks of 22528 and 5632 bytes: their borders.
+  for (const std::size_t n : {4096u, 5631u, 5632u, 6656u, 22527u, 22528u, 23552u, 28160u, 65537u,
+                              262144u, 262151u, 1u << 20}) {
     for (const std::size_t offset : {0u, 5u, 63u})
       expect_portable(std::span(data).subspan(offset, n), offset);
   }
