@@ -24,7 +24,7 @@ void unmap(const Block& block) noexcept {
 
 MappingCache& MappingCache::shared() {
   // Never destroyed: arrays may be freed by other threads during exit.
-  static MappingCache* const cache = new MappingCache(physical_memory_bytes() / 8);
+  static MappingCache* const cache = new MappingCache(physical_memory_bytes() / 16);
   return *cache;
 }
 
@@ -45,7 +45,13 @@ std::optional<Block> MappingCache::take(std::size_t bytes, Fit fit) {
         best = it;
       }
     }
-    if (best != kept_.end()) {
+    if (best == kept_.end()) {
+      // None fits: the caller maps new memory, which should be these pages
+      // rather than ones the process has never touched.
+      for (const Kept& kept : kept_) evicted.push_back(kept.block);
+      kept_.clear();
+      kept_bytes_ = 0;
+    } else {
       taken = best->block;
       kept_bytes_ -= best->block.bytes;
       kept_.erase(best);

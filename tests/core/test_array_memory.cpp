@@ -21,7 +21,7 @@ Block mapped(std::size_t bytes) {
   return {data, bytes, true};
 }
 
-TEST(MappingCache, TakesTheFitItIsAskedFor) {
+TEST(MappingCache, TakesTheFitItIsAskedForAndEmptiesOnAMiss) {
   MappingCache cache(64 * kMiB);
   const std::vector<Block> blocks = {mapped(8 * kMiB), mapped(4 * kMiB), mapped(16 * kMiB)};
   for (const Block& block : blocks) cache.keep(block);
@@ -29,10 +29,11 @@ TEST(MappingCache, TakesTheFitItIsAskedFor) {
 
   EXPECT_EQ(cache.take(6 * kMiB, MappingCache::Fit::smallest)->data, blocks[0].data);
   EXPECT_EQ(cache.take(2 * kMiB, MappingCache::Fit::largest)->data, blocks[2].data);
+  EXPECT_EQ(cache.kept_bytes(), 4 * kMiB);
   EXPECT_FALSE(cache.take(5 * kMiB, MappingCache::Fit::largest));
-  EXPECT_EQ(cache.take(4 * kMiB, MappingCache::Fit::smallest)->data, blocks[1].data);
   EXPECT_EQ(cache.kept_bytes(), 0u);
-  for (const Block& block : blocks) ::munmap(block.data, block.bytes);
+  ::munmap(blocks[0].data, blocks[0].bytes);
+  ::munmap(blocks[2].data, blocks[2].bytes);
 }
 
 TEST(MappingCache, StaysWithinItsLimitByDroppingTheOldest) {

@@ -27,14 +27,15 @@ class MappingCache {
   MappingCache(const MappingCache&) = delete;
   MappingCache& operator=(const MappingCache&) = delete;
 
-  // A kept mapping of at least `bytes`, now the caller's; nothing when none fits.
+  // A kept mapping of at least `bytes`, now the caller's; nothing when none
+  // fits, and then the cache is emptied.
   std::optional<Block> take(std::size_t bytes, Fit fit);
   // Keeps a mapped block for reuse, or unmaps it when the cache is full.
   void keep(Block block) noexcept;
 
   std::size_t kept_bytes() const;
 
-  static constexpr std::chrono::seconds kKeepFor{10};
+  static constexpr std::chrono::seconds kKeepFor{2};
 
  private:
   using Clock = std::chrono::steady_clock;
