@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "byte_order.hpp"
+#include "split_records.hpp"
 
 namespace qel {
 namespace {
@@ -25,6 +26,13 @@ void copy_values(T* out, const std::uint8_t* in, std::size_t n) noexcept {
   }
 }
 
+// Values whose wire bytes are their memory layout, of the widths the
+// column splitter handles.
+template <class T>
+constexpr bool kSplitsAsColumns =
+    std::endian::native == std::endian::little&& std::is_arithmetic_v<T> &&
+    !std::is_same_v<T, bool> && (sizeof(T) == 4 || sizeof(T) == 8);
+
 }  // namespace
 
 void append_run(NumericValues& values, const NumericRun& run) {
@@ -38,12 +46,18 @@ void append_records(CowArray<std::int64_t>& timestamps, NumericValues& values,
       [&](auto& array) {
         using T = std::remove_pointer_t<decltype(array.extend(0))>;
         constexpr std::size_t kStride = 8 + sizeof(T);
-        std::int64_t* times = timestamps.extend(records.count);
-        T* out = array.extend(records.count);
+        // A local count: the stores below could alias `records` otherwise.
+        const std::size_t count = records.count;
+        std::int64_t* times = timestamps.extend(count);
+        T* out = array.extend(count);
         const std::uint8_t* in = records.bytes;
-        for (std::size_t i = 0; i < records.count; ++i, in += kStride) {
-          times[i] = load_le<std::int64_t>(in);
-          copy_values(out + i, in + 8, 1);
+        if constexpr (!kSplitsAsColumns<T>) {
+          for (std::size_t i = 0; i < count; ++i, in += kStride) {
+            times[i] = load_le<std::int64_t>(in);
+            copy_values(out + i, in + 8, 1);
+          }
+        } else {
+          split_records<sizeof(T)>(in, count, times, out);
         }
       },
       values);

@@ -181,6 +181,41 @@ INSTANTIATE_TEST_SUITE_P(Rates, SegmentAnchor,
                                            AnchorCase{"TinyRateSaturates", 0, 1e-300, kMax}),
                          [](const auto& row) { return std::string(row.param.name); });
 
+// Records are split into columns by vector code in groups and by a plain
+// loop for the rest: counts around the group sizes, for each value width.
+template <class T>
+void expect_columns(DataTypeId type, std::size_t count) {
+  Bytes raw;
+  for (std::size_t i = 0; i < count; ++i) {
+    raw.i64(static_cast<std::int64_t>(i * 1000003) - 7).le(static_cast<T>(i * 37 + 1));
+  }
+  ChannelBuilder builder(definition(type));
+  ASSERT_TRUE(
+      builder.apply_block(AbsTimestamped{TimestampedRecords{type, raw.vec().data(), count}}));
+  const Channel channel = *std::move(builder).finalize();
+  const auto& storage = std::get<TimestampedStorage>(channel.storage);
+  const auto& values = std::get<CowArray<T>>(storage.values);
+  ASSERT_EQ(values.size(), count);
+  for (std::size_t i = 0; i < count; ++i) {
+    ASSERT_EQ(storage.timestamps[i], static_cast<std::int64_t>(i * 1000003) - 7) << i;
+    ASSERT_EQ(values[i], static_cast<T>(i * 37 + 1)) << i;
+  }
+}
+
+class RecordColumns : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RecordColumns, HoldEveryRecordOfEachWidth) {
+  const std::size_t count = GetParam();
+  expect_columns<std::int32_t>(DataTypeId::Int32, count);
+  expect_columns<float>(DataTypeId::Float, count);
+  expect_columns<std::uint64_t>(DataTypeId::UInt64, count);
+  expect_columns<double>(DataTypeId::Double, count);
+  expect_columns<std::int16_t>(DataTypeId::Int16, count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, RecordColumns,
+                         ::testing::Values(0, 1, 7, 8, 9, 15, 16, 17, 33, 1000));
+
 TEST(RelativeTimestamps, RunFromTheAnchorAndSaturate) {
   Blocks blocks;
   ChannelBuilder builder(definition(DataTypeId::Double));
