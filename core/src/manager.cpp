@@ -104,6 +104,9 @@ struct Assembled {
 
 Assembled finalize_all(Builders& builders) {
   Assembled out;
+  out.channels.reserve(builders.by_index.size());
+  out.by_name.reserve(builders.by_index.size());
+  out.by_index.reserve(builders.by_index.size());
   for (const std::uint16_t index : builders.order) {
     const auto builder = builders.by_index.find(index);
     if (builder == builders.by_index.end()) continue;
