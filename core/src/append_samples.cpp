@@ -85,9 +85,10 @@ std::int64_t append_rel_records(CowArray<std::int64_t>& timestamps, NumericValue
 void append_variable(VariableChannel& channel, const VariableRecords& records) {
   ByteStringList& list = channel.strings ? *channel.strings : *channel.binaries;
   std::int64_t* times = channel.timestamps.extend(records.count);
-  for (std::size_t i = 0; i < records.count; ++i) {
-    times[i] = records.timestamp(i);
-    list.append(records.value(i));
+  const std::uint8_t* record = records.bytes;
+  for (std::size_t i = 0; i < records.count; ++i, record += records.stride) {
+    times[i] = load_le<std::int64_t>(record);
+    list.append({record + records.value_offset, records.value_size});
   }
 }
 

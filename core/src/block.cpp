@@ -8,10 +8,6 @@ std::int64_t VariableRecords::timestamp(std::size_t i) const noexcept {
   return load_le<std::int64_t>(bytes + i * stride);
 }
 
-std::size_t sample_count(const TimestampedPayload& payload) noexcept {
-  return std::visit([](const auto& records) { return records.count; }, payload);
-}
-
 std::size_t sample_count(const BlockKind& block) noexcept {
   struct Count {
     std::size_t operator()(const StartData& b) const noexcept { return b.payload.values.count; }

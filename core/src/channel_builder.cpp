@@ -24,23 +24,30 @@ ChannelMeta meta_of(const meta::Channel& definition) {
 }
 
 // The data type a decoded block's values are of; nothing for a skip.
-std::optional<DataType> payload_type(const BlockKind& block) {
+std::optional<DataTypeId> payload_type(const BlockKind& block) noexcept {
   struct Type {
-    std::optional<DataType> operator()(const StartData& b) const { return b.payload.values.type; }
-    std::optional<DataType> operator()(const ContinuedData& b) const { return b.values.type; }
-    std::optional<DataType> operator()(const AbsTimestamped& b) const {
-      return std::visit([](const auto& records) { return DataType(records.type); }, b.payload);
+    std::optional<DataTypeId> operator()(const StartData& b) const noexcept {
+      return b.payload.values.type;
     }
-    std::optional<DataType> operator()(const RelTimestamped& b) const { return b.payload.type; }
-    std::optional<DataType> operator()(const Skipped&) const { return std::nullopt; }
+    std::optional<DataTypeId> operator()(const ContinuedData& b) const noexcept {
+      return b.values.type;
+    }
+    std::optional<DataTypeId> operator()(const AbsTimestamped& b) const noexcept {
+      return std::visit([](const auto& records) { return records.type; }, b.payload);
+    }
+    std::optional<DataTypeId> operator()(const RelTimestamped& b) const noexcept {
+      return b.payload.type;
+    }
+    std::optional<DataTypeId> operator()(const Skipped&) const noexcept { return std::nullopt; }
   };
   return std::visit(Type{}, block);
 }
 
-// Variable payloads say Binary for ByteArray channels too.
-bool matches(const DataType& channel, const DataType& payload) {
-  if (channel.id() == DataTypeId::ByteArray) return payload.id() == DataTypeId::Binary;
-  return channel == payload;
+// Variable payloads say Binary for ByteArray channels too. Payload types are
+// never Unsupported, so comparing the ids is comparing the types.
+bool matches(const DataType& channel, DataTypeId payload) noexcept {
+  if (channel.id() == DataTypeId::ByteArray) return payload == DataTypeId::Binary;
+  return channel.id() == payload;
 }
 
 std::int64_t last_sample_time(const Segment& segment) noexcept {
@@ -77,9 +84,9 @@ Status ChannelBuilder::apply_block(const BlockKind& block) {
 }
 
 Status ChannelBuilder::check_data_type(const BlockKind& block) const {
-  const std::optional<DataType> got = payload_type(block);
+  const std::optional<DataTypeId> got = payload_type(block);
   if (!got || matches(data_type_, *got)) return {};
-  return std::unexpected(Error::data_type_mismatch(index_, data_type_, *got));
+  return std::unexpected(Error::data_type_mismatch(index_, data_type_, DataType(*got)));
 }
 
 Status ChannelBuilder::extend_numeric(NumericValues& values, const NumericRun& run) const {

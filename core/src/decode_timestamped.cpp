@@ -93,7 +93,8 @@ std::optional<std::pair<std::int64_t, std::int64_t>> abs_timestamp_range(
     std::optional<std::pair<std::int64_t, std::int64_t>> operator()(
         const VariableRecords& records) const noexcept {
       if (records.count == 0) return std::nullopt;
-      return std::pair{records.timestamp(0), records.timestamp(records.count - 1)};
+      return std::pair{load_le<std::int64_t>(records.bytes),
+                       load_le<std::int64_t>(records.bytes + (records.count - 1) * records.stride)};
     }
   };
   return std::visit(Range{}, payload);

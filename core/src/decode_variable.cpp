@@ -36,8 +36,16 @@ Result<VariableRecords> equal_records(const DataType& type, const std::uint8_t* 
   return VariableRecords{DataTypeId::String, body, n, record, 8, record - minimum};
 }
 
-Result<VariableRecords> counted_samples(const DataType& type, PayloadCursor cursor,
-                                        bool strings_terminated) {
+// The records of a bcAbsTimeStampData body, not yet checked against the type.
+Result<VariableRecords> abs_records(std::span<const std::uint8_t> payload, const DataType& type,
+                                    bool multi_sample, bool strings_terminated) {
+  if (!multi_sample) {
+    QEL_WARN(log::kReader, "bcAbsTimeStampData for " + type.display_name() +
+                               " found with bit 7 clear; spec mandates bit 7 set. Treating as "
+                               "implicit N=1.");
+    return single_sample(payload.data(), payload.size(), strings_terminated);
+  }
+  PayloadCursor cursor(payload);
   if (cursor.remaining() < 4) {
     return payload_error("AbsTs string/binary N: failed to fill whole buffer");
   }
@@ -55,22 +63,38 @@ Result<VariableRecords> counted_samples(const DataType& type, PayloadCursor curs
   return equal_records(type, cursor.here(), n, body / n, strings_terminated);
 }
 
+// The payload type of a channel's variable samples; nothing for other types.
+std::optional<DataTypeId> variable_type(const DataType& type) noexcept {
+  switch (type.id()) {
+    case DataTypeId::String:
+      return DataTypeId::String;
+    case DataTypeId::Binary:
+    case DataTypeId::ByteArray:
+      return DataTypeId::Binary;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Strings must be UTF-8; `kind` names the block kind in messages.
+Status check_utf8(std::string_view kind, const VariableRecords& samples) {
+  for (std::size_t i = 0; i < samples.count; ++i) {
+    if (const auto invalid = validate_utf8(samples.value(i))) {
+      return payload_error(std::string(kind) + " string is not valid UTF-8: " + describe(*invalid));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
+// The records are checked where they lie and then copied once, into the
+// result: blocks are many and small, so every copy of them shows.
 Result<TimestampedPayload> parse_abs_timestamp_string_or_binary(
     std::span<const std::uint8_t> payload, const DataType& type, bool multi_sample,
     bool strings_terminated) {
-  VariableRecords samples;
-  if (multi_sample) {
-    QEL_ASSIGN_OR_RETURN(samples,
-                         counted_samples(type, PayloadCursor(payload), strings_terminated));
-  } else {
-    QEL_WARN(log::kReader, "bcAbsTimeStampData for " + type.display_name() +
-                               " found with bit 7 clear; spec mandates bit 7 set. Treating as "
-                               "implicit N=1.");
-    QEL_ASSIGN_OR_RETURN(samples,
-                         single_sample(payload.data(), payload.size(), strings_terminated));
-  }
+  QEL_ASSIGN_OR_RETURN(const VariableRecords& samples,
+                       abs_records(payload, type, multi_sample, strings_terminated));
   return build_string_or_binary(kAbsTimeStampData, type, samples);
 }
 
@@ -91,25 +115,16 @@ Result<TimestampedPayload> parse_message_event(std::span<const std::uint8_t> pay
 }
 
 Result<TimestampedPayload> build_string_or_binary(std::string_view kind, const DataType& type,
-                                                  VariableRecords samples) {
-  switch (type.id()) {
-    case DataTypeId::Binary:
-    case DataTypeId::ByteArray:
-      samples.type = DataTypeId::Binary;
-      return samples;
-    case DataTypeId::String:
-      for (std::size_t i = 0; i < samples.count; ++i) {
-        if (const auto invalid = validate_utf8(samples.value(i))) {
-          return payload_error(std::string(kind) +
-                               " string is not valid UTF-8: " + describe(*invalid));
-        }
-      }
-      samples.type = DataTypeId::String;
-      return samples;
-    default:
-      return payload_error("build_string_or_binary called with non-string/binary datatype " +
-                           type.display_name() + " for " + std::string(kind));
+                                                  const VariableRecords& samples) {
+  const std::optional<DataTypeId> family = variable_type(type);
+  if (!family) {
+    return payload_error("build_string_or_binary called with non-string/binary datatype " +
+                         type.display_name() + " for " + std::string(kind));
   }
+  if (*family == DataTypeId::String) QEL_TRY(check_utf8(kind, samples));
+  VariableRecords typed = samples;
+  typed.type = *family;
+  return typed;
 }
 
 }  // namespace qel

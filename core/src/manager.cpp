@@ -84,7 +84,8 @@ class BuilderSink final : public RunSink {
 
 Status read_blocks(BlockReader& reader, Builders& builders) {
   for (;;) {
-    QEL_ASSIGN_OR_RETURN(const std::optional<DecodedBlock> block, reader.next());
+    // A reference into the reader's result: the block is not copied.
+    QEL_ASSIGN_OR_RETURN(const std::optional<DecodedBlock>& block, reader.next());
     if (!block) return {};
     // Skipped blocks carry no samples, and signature blocks have no channel.
     if (std::holds_alternative<Skipped>(block->kind)) continue;

@@ -58,29 +58,59 @@ std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataT
   }
 }
 
-template <class Kind, class Payload>
-Result<BlockKind> as_block(Result<Payload> payload) {
-  if (!payload) return std::unexpected(std::move(payload).error());
-  return BlockKind(Kind{*payload});
+// What the decoder gave for a block of each kind.
+const NumericPayload& payload_of(const StartData& block) noexcept {
+  return block.payload;
+}
+const NumericRun& payload_of(const ContinuedData& block) noexcept {
+  return block.values;
+}
+const TimestampedPayload& payload_of(const AbsTimestamped& block) noexcept {
+  return block.payload;
+}
+const RelTimestampedPayload& payload_of(const RelTimestamped& block) noexcept {
+  return block.payload;
+}
+const Skipped& payload_of(const Skipped& block) noexcept {
+  return block;
 }
 
-// Decodes the body of a block kind that skip_reason() lets through.
-Result<BlockKind> decode_body(std::uint8_t kind, std::span<const std::uint8_t> body,
-                              const DataType& type, bool multi, bool strings_terminated) {
-  switch (kind) {
-    case kMessageEvent:
-      return as_block<AbsTimestamped>(parse_message_event(body, type));
-    case kContinuedData:
-      return as_block<ContinuedData>(parse_continued_data(body, type, multi));
-    case kStartData:
-      return as_block<StartData>(parse_start_data(body, type, multi));
-    case kContinuedRelStampData:
-      return as_block<RelTimestamped>(parse_continued_rel_stamp_data(body, type, multi));
-    default:
-      return as_block<AbsTimestamped>(
-          parse_abs_timestamp_data(body, type, multi, strings_terminated));
+std::size_t samples_in(const NumericPayload& run) noexcept {
+  return run.values.count;
+}
+std::size_t samples_in(const NumericRun& run) noexcept {
+  return run.count;
+}
+std::size_t samples_in(const TimestampedPayload& payload) noexcept {
+  return sample_count(payload);
+}
+std::size_t samples_in(const RelTimestampedPayload& payload) noexcept {
+  return payload.count;
+}
+std::size_t samples_in(const Skipped&) noexcept {
+  return 0;
+}
+
+// Widens the channel's time range by the samples of a block whose times are
+// known without rebuilding them.
+void widen_range(ChannelStats& channel, const NumericPayload& run) {
+  ++channel.segments;
+  channel.widen(run.start_timestamp_ns);
+  if (run.sample_rate_hz > 0.0 && run.values.count > 0) {
+    const double span_ns =
+        static_cast<double>(run.values.count - 1) / run.sample_rate_hz * 1'000'000'000.0;
+    channel.widen(saturating_add(run.start_timestamp_ns, saturating_i64(span_ns)));
   }
 }
+void widen_range(ChannelStats& channel, const TimestampedPayload& payload) {
+  if (const auto range = abs_timestamp_range(payload)) {
+    channel.widen(range->first);
+    channel.widen(range->second);
+  }
+}
+void widen_range(ChannelStats&, const NumericRun&) {}
+void widen_range(ChannelStats&, const RelTimestampedPayload&) {}
+void widen_range(ChannelStats&, const Skipped&) {}
 
 }  // namespace
 
@@ -131,15 +161,6 @@ BlockReader::Item BlockReader::fail(Error error) noexcept {
   return std::unexpected(std::move(error));
 }
 
-Result<bool> BlockReader::read_field(std::span<std::uint8_t> out) {
-  auto got = input_.read(out);
-  if (!got) {
-    finished_ = true;
-    return std::unexpected(std::move(got).error());
-  }
-  return *got == out.size();
-}
-
 Result<std::uint64_t> BlockReader::drop(std::uint64_t count) {
   auto dropped = input_.discard(count);
   if (!dropped) {
@@ -147,16 +168,6 @@ Result<std::uint64_t> BlockReader::drop(std::uint64_t count) {
     return std::unexpected(std::move(dropped).error());
   }
   return dropped;
-}
-
-Result<std::span<const std::uint8_t>> BlockReader::take_payload(std::uint32_t length) {
-  auto taken = input_.take(length);
-  if (!taken) {
-    finished_ = true;
-    return std::unexpected(std::move(taken).error());
-  }
-  if (taken->size() < length) return std::span<const std::uint8_t>();
-  return taken;
 }
 
 Result<bool> BlockReader::read_payload(std::uint32_t length, std::size_t have) {
@@ -231,11 +242,19 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
   }
   std::array<std::uint8_t, 4> length_bytes{};
   const auto length_field = std::span(length_bytes).first(width);
-  QEL_ASSIGN_OR_RETURN(const bool has_length, read_field(length_field));
+  bool has_length = false;
+  std::uint32_t length = 0;
+  // Read and loaded at its own width: a wider load of the bytes just stored
+  // would wait for the store to finish, on every block.
+  if (width == 2) {
+    QEL_ASSIGN_OR_RETURN(has_length, read_field(length_field.first<2>()));
+    if (has_length) length = load_le<std::uint16_t>(length_bytes.data());
+  } else {
+    QEL_ASSIGN_OR_RETURN(has_length, read_field(length_field.first<4>()));
+    if (has_length) length = load_le<std::uint32_t>(length_bytes.data());
+  }
   if (!has_length) return truncated();
   stats_.data_section_size_bytes += width;
-  const std::uint32_t length = width == 2 ? load_le<std::uint16_t>(length_bytes.data())
-                                          : load_le<std::uint32_t>(length_bytes.data());
   if (length == 0) {
     QEL_WARN(log::kReader, "channel " + std::to_string(index) +
                                ": zero-length block (non-conforming writer output); block skipped");
@@ -253,8 +272,9 @@ BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEn
                                              std::size_t have) {
   std::span<const std::uint8_t> payload;
   if (have == 0 && frame.length <= Lookahead::kWindowBytes) {
-    QEL_ASSIGN_OR_RETURN(payload, take_payload(frame.length));
-    if (payload.empty()) return truncated();
+    QEL_ASSIGN_OR_RETURN(const std::uint8_t* taken, take_payload(frame.length));
+    if (taken == nullptr) return truncated();
+    payload = std::span(taken, frame.length);
   } else {
     QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
     if (!has_payload) return truncated();
@@ -287,13 +307,36 @@ BlockReader::Item BlockReader::decode(std::uint16_t index, const ChannelEntry& c
                                       std::uint32_t length, std::span<const std::uint8_t> payload) {
   const std::uint8_t kind = payload[0] & 0x7F;
   const bool multi = (payload[0] & 0x80) != 0;
-  if (const auto reason = skip_reason(kind, multi, channel.data_type)) {
+  const DataType& type = channel.data_type;
+  if (const auto reason = skip_reason(kind, multi, type)) {
     return skip(index, length, *reason, kind);
   }
-  QEL_ASSIGN_OR_RETURN(BlockKind block, decode_body(kind, payload.subspan(1), channel.data_type,
-                                                    multi, strings_terminated_));
-  count_decoded(channel, length, block);
-  return DecodedBlock{index, block};
+  const auto body = payload.subspan(1);
+  switch (kind) {
+    case kMessageEvent:
+      return decoded<AbsTimestamped>(index, channel, length, parse_message_event(body, type));
+    case kContinuedData:
+      return decoded<ContinuedData>(index, channel, length,
+                                    parse_continued_data(body, type, multi));
+    case kStartData:
+      return decoded<StartData>(index, channel, length, parse_start_data(body, type, multi));
+    case kContinuedRelStampData:
+      return decoded<RelTimestamped>(index, channel, length,
+                                     parse_continued_rel_stamp_data(body, type, multi));
+    default:
+      return decoded<AbsTimestamped>(
+          index, channel, length, parse_abs_timestamp_data(body, type, multi, strings_terminated_));
+  }
+}
+
+// Counted from the decoder's result before the block is built from it: a
+// copy right behind the decoder's stores would wait for them to land.
+template <class Kind, class Payload>
+BlockReader::Item BlockReader::decoded(std::uint16_t index, const ChannelEntry& channel,
+                                       std::uint32_t length, Result<Payload> payload) {
+  if (!payload) return std::unexpected(std::move(payload).error());
+  count_payload(channel, length, *payload);
+  return Item(std::in_place, std::in_place, index, Kind{*payload});
 }
 
 BlockReader::Item BlockReader::skip(std::uint16_t index, std::uint32_t length, SkipReason reason,
@@ -327,28 +370,20 @@ BlockReader::Item BlockReader::skip(std::uint16_t index, std::uint32_t length, S
   return DecodedBlock{index, Skipped{reason, length, kind}};
 }
 
-void BlockReader::count_decoded(const ChannelEntry& entry, std::uint32_t length,
+void BlockReader::count_decoded(const ChannelEntry& channel, std::uint32_t length,
                                 const BlockKind& block) {
+  std::visit([&](const auto& kind) { count_payload(channel, length, payload_of(kind)); }, block);
+}
+
+template <class Payload>
+void BlockReader::count_payload(const ChannelEntry& entry, std::uint32_t length,
+                                const Payload& payload) {
   ++stats_.blocks_read;
   ChannelStats& channel = *entry.stats;
   ++channel.blocks_read;
   channel.bytes += length;
-  channel.samples += sample_count(block);
-  if (const auto* start = std::get_if<StartData>(&block)) {
-    const NumericPayload& run = start->payload;
-    ++channel.segments;
-    channel.widen(run.start_timestamp_ns);
-    if (run.sample_rate_hz > 0.0 && run.values.count > 0) {
-      const double span_ns =
-          static_cast<double>(run.values.count - 1) / run.sample_rate_hz * 1'000'000'000.0;
-      channel.widen(saturating_add(run.start_timestamp_ns, saturating_i64(span_ns)));
-    }
-  } else if (const auto* stamped = std::get_if<AbsTimestamped>(&block)) {
-    if (const auto range = abs_timestamp_range(stamped->payload)) {
-      channel.widen(range->first);
-      channel.widen(range->second);
-    }
-  }
+  channel.samples += samples_in(payload);
+  widen_range(channel, payload);
 }
 
 }  // namespace qel

@@ -24,15 +24,6 @@ void line(std::string& out, std::string_view label, std::uint64_t value) {
 
 }  // namespace
 
-void ChannelStats::widen(std::int64_t timestamp) noexcept {
-  if (!timestamp_range) {
-    timestamp_range.emplace(timestamp, timestamp);
-    return;
-  }
-  if (timestamp < timestamp_range->first) timestamp_range->first = timestamp;
-  if (timestamp > timestamp_range->second) timestamp_range->second = timestamp;
-}
-
 void ReaderStats::compute_totals() noexcept {
   blocks_total = blocks_read + blocks_skipped_unsupported + blocks_skipped_deprecated_type +
                  blocks_skipped_status_event + blocks_skipped_reserved_type +

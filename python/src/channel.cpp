@@ -1,4 +1,6 @@
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -44,7 +46,24 @@ PyObject* list_of(const qel::ByteStringList& items, Make make) {
   return list.release();
 }
 
+// Whether no byte has its high bit set; without an early exit, so that the
+// loop is vectorised.
+bool is_ascii(std::span<const std::uint8_t> bytes) noexcept {
+  std::uint8_t seen = 0;
+  for (const std::uint8_t byte : bytes) seen |= byte;
+  return seen < 0x80;
+}
+
+// The strings were checked as UTF-8 when loaded. ASCII text is also Latin-1
+// text, which CPython makes a str of by copying alone, without the decoding
+// pass of UTF-8; one look at the whole channel decides.
 PyObject* string_list(const qel::ByteStringList& items) {
+  if (is_ascii(items.joined())) {
+    return list_of(items, [](const qel::ByteStringList& list, std::size_t i) {
+      const std::string_view value = list.text(i);
+      return PyUnicode_DecodeLatin1(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr);
+    });
+  }
   return list_of(items,
                  [](const qel::ByteStringList& list, std::size_t i) { return text(list.text(i)); });
 }

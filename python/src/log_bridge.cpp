@@ -1,5 +1,8 @@
 #include "log_bridge.hpp"
 
+#include <algorithm>
+#include <functional>
+
 namespace qelpy {
 namespace {
 
@@ -64,6 +67,11 @@ bool LogBridge::prepare() {
 bool LogBridge::enabled(qel::log::Level level, std::string_view target) const {
   const std::size_t slot = target_slot(target);
   return slot < kTargets.size() && wanted_[slot][static_cast<int>(level)];
+}
+
+bool LogBridge::wants_any() const noexcept {
+  return std::ranges::any_of(
+      wanted_, [](const auto& levels) { return std::ranges::any_of(levels, std::identity{}); });
 }
 
 void LogBridge::write(qel::log::Level level, std::string_view target, std::string message) {

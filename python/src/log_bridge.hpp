@@ -29,6 +29,8 @@ class LogBridge final : public qel::log::Sink {
   // with the lock held. False with a Python error set.
   bool prepare();
   bool enabled(qel::log::Level level, std::string_view target) const override;
+  // Whether any record would be kept; after prepare().
+  bool wants_any() const noexcept;
   void write(qel::log::Level level, std::string_view target, std::string message) override;
   // Emits the kept records; with the lock held. False with a Python error set.
   bool replay();
@@ -56,9 +58,12 @@ class LogBridge final : public qel::log::Sink {
 };
 
 // Runs core work without the interpreter lock, its diagnostics going to `bridge`.
+// A bridge that wants nothing is not installed: the core then refuses its
+// records at the cheapest check, which matters for the per-block ones.
 template <class F>
 auto run_released(LogBridge& bridge, F&& work) {
   return without_gil([&] {
+    if (!bridge.wants_any()) return std::forward<F>(work)();
     const qel::log::ScopedSink sink(bridge);
     return std::forward<F>(work)();
   });

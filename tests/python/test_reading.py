@@ -89,6 +89,23 @@ def test_variable_channels_give_lists_and_timestamps(tmp_path):
     assert (blob.channel_type, blob.sample_count, blob.segments) == ("variable", 2, [])
 
 
+@pytest.mark.parametrize(
+    "texts",
+    [
+        ["", "\0", "plain", "\x7f" * 9],
+        ["plain", "\x80", "plain"],
+        ["\xff", "é", "温度", "🙂"],
+        ["plain"] * 50 + ["Grüße"],
+    ],
+    ids=["ascii", "non-ascii-between", "non-ascii", "non-ascii-last"],
+)
+def test_string_samples_decode_whether_or_not_ascii(tmp_path, texts):
+    file = QelFile([channel(0, "text", "string")])
+    for i, text in enumerate(texts):
+        file.message(0, i, text.encode())
+    assert load(tmp_path, file).channel("text").samples() == texts
+
+
 def test_reprs(tmp_path):
     file = three_channels().start_data(0, -5, 100.0, np.zeros(2)).start_data(0, 0, 0.5, np.zeros(1))
     dm = load(tmp_path, file)

@@ -108,6 +108,8 @@ struct DecodedBlock {
 
 // Number of samples a decoded block carries.
 std::size_t sample_count(const BlockKind& block) noexcept;
-std::size_t sample_count(const TimestampedPayload& payload) noexcept;
+inline std::size_t sample_count(const TimestampedPayload& payload) noexcept {
+  return std::visit([](const auto& records) { return records.count; }, payload);
+}
 
 }  // namespace qel

@@ -63,7 +63,7 @@ Result<TimestampedPayload> parse_message_event(std::span<const std::uint8_t> pay
 // Checks the samples against the channel's type (strings must be UTF-8);
 // `kind` names the block kind in messages.
 Result<TimestampedPayload> build_string_or_binary(std::string_view kind, const DataType& type,
-                                                  VariableRecords samples);
+                                                  const VariableRecords& samples);
 
 // Bytes of one record of a timestamped numeric or GPS block.
 std::size_t record_size(const TimestampedRecords& records) noexcept;

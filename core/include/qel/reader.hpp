@@ -84,9 +84,14 @@ class BlockReader {
   Item skip_unsupported(std::uint16_t index, std::uint32_t length);
   Item decode(std::uint16_t index, const ChannelEntry& channel, std::uint32_t length,
               std::span<const std::uint8_t> payload);
+  template <class Kind, class Payload>
+  Item decoded(std::uint16_t index, const ChannelEntry& channel, std::uint32_t length,
+               Result<Payload> payload);
   Item skip(std::uint16_t index, std::uint32_t length, SkipReason reason,
             std::optional<std::uint8_t> kind = std::nullopt);
   void count_decoded(const ChannelEntry& channel, std::uint32_t length, const BlockKind& block);
+  template <class Payload>
+  void count_payload(const ChannelEntry& channel, std::uint32_t length, const Payload& payload);
   void add_channel(std::uint16_t index, ChannelEntry entry);
   const ChannelEntry* find_channel(std::uint16_t index) const noexcept {
     const std::uint32_t slot = index < slots_.size() ? slots_[index] : 0;
@@ -94,12 +99,29 @@ class BlockReader {
   }
 
   // Fills `out`; false when the stream ended first. Errors finish the reader.
-  Result<bool> read_field(std::span<std::uint8_t> out);
+  // Inline: every block comes through here, and a copy of a size known at
+  // the call is a single move.
+  Result<bool> read_field(std::span<std::uint8_t> out) {
+    auto got = input_.read(out);
+    if (!got) {
+      finished_ = true;
+      return std::unexpected(std::move(got).error());
+    }
+    return *got == out.size();
+  }
   // Reads and drops `count` bytes; how many there were. Errors finish the reader.
   Result<std::uint64_t> drop(std::uint64_t count);
-  // A payload that fits the lookahead window, viewed there; empty when the
-  // stream ended first.
-  Result<std::span<const std::uint8_t>> take_payload(std::uint32_t length);
+  // The start of a payload that fits the lookahead window, viewed there;
+  // null when the stream ended first. Inline for the same reason as
+  // read_field.
+  Result<const std::uint8_t*> take_payload(std::uint32_t length) {
+    auto taken = input_.take(length);
+    if (!taken) {
+      finished_ = true;
+      return std::unexpected(std::move(taken).error());
+    }
+    return taken->size() < length ? nullptr : taken->data();
+  }
   // Reads `length` payload bytes into the reused buffer, of which the first
   // `have` are there already, growing it only as the bytes arrive; false when
   // the stream ended first.

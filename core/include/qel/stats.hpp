@@ -24,8 +24,16 @@ struct ChannelStats {
   std::uint64_t bytes = 0;
   std::uint32_t segments = 0;
 
-  // Widens the range so that it holds `timestamp`.
-  void widen(std::int64_t timestamp) noexcept;
+  // Widens the range so that it holds `timestamp`; inline, as it runs for
+  // every block read.
+  void widen(std::int64_t timestamp) noexcept {
+    if (!timestamp_range) {
+      timestamp_range.emplace(timestamp, timestamp);
+      return;
+    }
+    if (timestamp < timestamp_range->first) timestamp_range->first = timestamp;
+    if (timestamp > timestamp_range->second) timestamp_range->second = timestamp;
+  }
 };
 
 struct ReaderStats {
