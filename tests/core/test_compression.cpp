@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <vector>
 
 #include "frame_builder.hpp"
@@ -11,32 +10,28 @@ namespace {
 
 using testing::Bytes;
 using testing::Wrapper;
+using Stored = std::vector<std::uint8_t>;
 
-// Counts the read calls that reach the file.
+// Counts the read calls that reach the file, and fails them when told to.
 class CountingStream final : public InputStream {
  public:
-  explicit CountingStream(std::vector<std::uint8_t> bytes)
-      : bytes_(std::move(bytes)), memory_(bytes_) {}
+  explicit CountingStream(Stored bytes, bool fail = false)
+      : bytes_(std::move(bytes)), memory_(bytes_), fail_(fail) {}
   Result<std::size_t> read(std::span<std::uint8_t> out) override {
     ++reads;
+    if (fail_) return std::unexpected(Error::io(5));
     return memory_.read(out);
   }
   int reads = 0;
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  Stored bytes_;
   MemoryInputStream memory_;
+  bool fail_;
 };
 
-class FailingStream final : public InputStream {
- public:
-  Result<std::size_t> read(std::span<std::uint8_t>) override {
-    return std::unexpected(Error::io(5));
-  }
-};
-
-std::vector<std::uint8_t> sample_bytes(std::size_t n) {
-  std::vector<std::uint8_t> bytes(n);
+Stored sample_bytes(std::size_t n) {
+  Stored bytes(n);
   std::uint32_t state = 12345;
   for (auto& b : bytes) {
     state = state * 1103515245 + 12345;
@@ -45,12 +40,13 @@ std::vector<std::uint8_t> sample_bytes(std::size_t n) {
   return bytes;
 }
 
-// Everything the stream yields, read in chunks of `chunk` bytes.
-Result<std::vector<std::uint8_t>> drain(InputStream& stream, std::size_t chunk) {
-  std::vector<std::uint8_t> out;
-  std::vector<std::uint8_t> buffer(chunk);
+// Everything the wrapped stream yields, read in chunks of `chunk` bytes.
+Result<Stored> drain(std::span<const std::uint8_t> stored, std::size_t chunk) {
+  QEL_ASSIGN_OR_RETURN(auto stream, detect_and_wrap(std::make_unique<MemoryInputStream>(stored)));
+  Stored out;
+  Stored buffer(chunk);
   for (;;) {
-    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(buffer));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream->read(buffer));
     if (got == 0) return out;
     out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
   }
@@ -58,7 +54,7 @@ Result<std::vector<std::uint8_t>> drain(InputStream& stream, std::size_t chunk) 
 
 struct DetectCase {
   const char* name;
-  std::vector<std::uint8_t> start;
+  Stored start;
   CompressionFormat format;
 };
 
@@ -83,7 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DetectCase{"OtherZlibWindow", {0x68, 0x81}, CompressionFormat::none},
                       DetectCase{"TextX", {'x', 'y'}, CompressionFormat::none},
                       DetectCase{"HeaderLine", {'Q', 'E', 'L', '5'}, CompressionFormat::none}),
-    [](const auto& row) { return std::string(row.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(Detection, FirstReadFailureIsAnIoError) {
+  const auto stream = detect_and_wrap(std::make_unique<CountingStream>(Stored{}, true));
+  ASSERT_FALSE(stream);
+  EXPECT_EQ(stream.error().kind(), ErrorKind::Io);
+}
 
 struct RoundTripCase {
   const char* name;
@@ -97,10 +99,7 @@ class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(RoundTrip, YieldsEveryByteOnce) {
   const RoundTripCase& c = GetParam();
   const auto plain = sample_bytes(c.size);
-  const auto stored = c.wrapper ? testing::compress(plain, *c.wrapper) : plain;
-  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
-  ASSERT_TRUE(stream);
-  const auto out = drain(**stream, c.chunk);
+  const auto out = drain(c.wrapper ? testing::compress(plain, *c.wrapper) : plain, c.chunk);
   ASSERT_TRUE(out) << out.error().message();
   EXPECT_EQ(*out, plain);
 }
@@ -109,91 +108,61 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, RoundTrip,
     ::testing::Values(RoundTripCase{"PlainSmallReads", std::nullopt, 100'000, 7},
                       RoundTripCase{"PlainBulkReads", std::nullopt, 100'000, 65536},
-                      RoundTripCase{"PlainTiny", std::nullopt, 3, 1},
                       RoundTripCase{"GzipSmallReads", Wrapper::gzip, 200'000, 13},
-                      RoundTripCase{"GzipBulkReads", Wrapper::gzip, 1'000'000, 1 << 20},
                       RoundTripCase{"ZlibBulkReads", Wrapper::zlib, 1'000'000, 100'000},
                       RoundTripCase{"GzipEmpty", Wrapper::gzip, 0, 16}),
-    [](const auto& row) { return std::string(row.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Plain, BulkReadsBypassTheBuffer) {
   auto file = std::make_unique<CountingStream>(sample_bytes(1 << 20));
   CountingStream& counter = *file;
   auto stream = detect_and_wrap(std::move(file));
   ASSERT_TRUE(stream);
-  std::vector<std::uint8_t> first(8192);
+  Stored first(8192);
   ASSERT_EQ(*read_full(**stream, first), 8192u);
   EXPECT_EQ(counter.reads, 1) << "the peeked bytes are served from the buffer";
-  std::vector<std::uint8_t> rest((1 << 20) - 8192);
+  Stored rest((1 << 20) - 8192);
   ASSERT_EQ(*read_full(**stream, rest), rest.size());
   EXPECT_EQ(counter.reads, 2);
 }
 
-TEST(Gzip, OnlyTheFirstMemberIsDecoded) {
+TEST(Compressed, OnlyTheFirstGzipMemberIsDecoded) {
   auto two = testing::compress(Bytes().text("first"), Wrapper::gzip);
   const auto second = testing::compress(Bytes().text("second"), Wrapper::gzip);
   two.insert(two.end(), second.begin(), second.end());
-  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(two));
-  ASSERT_TRUE(stream);
-  const auto out = drain(**stream, 64);
-  ASSERT_TRUE(out);
-  EXPECT_EQ(std::string(out->begin(), out->end()), "first");
+  EXPECT_EQ(drain(two, 64), Bytes().text("first").vec());
 }
 
 TEST(Compressed, StreamCutShortLooksLikeAnEarlyEnd) {
   const auto plain = sample_bytes(300'000);
   auto stored = testing::compress(plain, Wrapper::zlib);
   stored.resize(stored.size() / 2);
-  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
-  ASSERT_TRUE(stream);
-  const auto out = drain(**stream, 4096);
+  const auto out = drain(stored, 4096);
   ASSERT_TRUE(out) << out.error().message();
   EXPECT_LT(out->size(), plain.size());
   EXPECT_TRUE(std::equal(out->begin(), out->end(), plain.begin()));
 }
 
-struct CorruptCase {
-  const char* name;
-  Wrapper wrapper;
-  std::size_t offset_from_end;
-  std::string message;
-};
-
-class Corrupt : public ::testing::TestWithParam<CorruptCase> {};
-
-TEST_P(Corrupt, FailsWithTheDecoderDescription) {
-  const CorruptCase& c = GetParam();
-  auto stored = testing::compress(sample_bytes(50'000), c.wrapper);
-  stored[stored.size() - c.offset_from_end] ^= 0xFF;
-  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(stored));
-  ASSERT_TRUE(stream);
-  const auto out = drain(**stream, 4096);
-  ASSERT_FALSE(out);
-  EXPECT_EQ(out.error().kind(), ErrorKind::Io);
-  EXPECT_EQ(out.error().message(), c.message);
+// A compressed stream with byte `offset` from its end flipped.
+Stored corrupt(Wrapper wrapper, std::size_t offset) {
+  auto stored = testing::compress(sample_bytes(50'000), wrapper);
+  stored[stored.size() - offset] ^= 0xFF;
+  return stored;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Checks, Corrupt,
-    ::testing::Values(CorruptCase{"ZlibAdler", Wrapper::zlib, 1, "I/O error: incorrect data check"},
-                      CorruptCase{"GzipCrc", Wrapper::gzip, 8, "I/O error: incorrect data check"},
-                      CorruptCase{"GzipLength", Wrapper::gzip, 1,
-                                  "I/O error: incorrect length check"}),
-    [](const auto& row) { return std::string(row.param.name); });
-
-TEST(Compressed, BadGzipHeaderIsAnIoError) {
-  const std::vector<std::uint8_t> bad{0x1F, 0x8B, 0x07, 0x00, 0, 0, 0, 0, 0, 0};
-  auto stream = detect_and_wrap(std::make_unique<MemoryInputStream>(bad));
-  ASSERT_TRUE(stream);
-  const auto out = drain(**stream, 16);
-  ASSERT_FALSE(out);
-  EXPECT_EQ(out.error().message(), "I/O error: unknown compression method");
-}
-
-TEST(Detection, FirstReadFailureIsAnIoError) {
-  const auto stream = detect_and_wrap(std::make_unique<FailingStream>());
-  ASSERT_FALSE(stream);
-  EXPECT_EQ(stream.error().kind(), ErrorKind::Io);
+TEST(Compressed, CorruptStreamsFailWithTheDecoderDescription) {
+  const std::pair<Stored, std::string> cases[] = {
+      {corrupt(Wrapper::zlib, 1), "I/O error: incorrect data check"},
+      {corrupt(Wrapper::gzip, 8), "I/O error: incorrect data check"},
+      {corrupt(Wrapper::gzip, 1), "I/O error: incorrect length check"},
+      {{0x1F, 0x8B, 0x07, 0x00, 0, 0, 0, 0, 0, 0}, "I/O error: unknown compression method"},
+  };
+  for (const auto& [stored, message] : cases) {
+    const auto out = drain(stored, 4096);
+    ASSERT_FALSE(out) << message;
+    EXPECT_EQ(out.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(out.error().message(), message);
+  }
 }
 
 }  // namespace

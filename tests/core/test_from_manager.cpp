@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "frame_builder.hpp"
 #include "qel/manager.hpp"
-#include "qel/stream.hpp"
 #include "qel/writer.hpp"
 
 namespace qel {
@@ -40,27 +36,29 @@ std::string channel_json(int index, std::string_view name, std::string_view data
          std::string(datatype) + "\",\"sizeoflengthvalue\":2}";
 }
 
-struct Loaded {
-  std::vector<std::uint8_t> bytes;  // the stream reads from here
-  Result<DataManager> manager;
-};
-
-std::unique_ptr<Loaded> load(std::string_view identifier, std::string_view metablock,
-                             const FileBuilder& blocks) {
-  auto loaded = std::make_unique<Loaded>(Loaded{{}, std::unexpected(Error::no_channels())});
-  loaded->bytes = FileBuilder()
-                      .header_line(std::string(identifier) + " " + std::to_string(metablock.size()))
-                      .metablock(std::string(metablock))
-                      .raw(blocks.blocks())
-                      .file();
-  loaded->manager = DataManager::load_from_stream(
-      std::make_unique<MemoryInputStream>(loaded->bytes), loaded->bytes.size());
-  EXPECT_TRUE(loaded->manager) << loaded->manager.error().message();
-  return loaded;
+std::string temp_path(const std::string& name) {
+  return ::testing::TempDir() + "qel_from_manager_" + name;
 }
 
-std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const FileBuilder& blocks,
-                                std::string_view file = "{}") {
+DataManager load(std::string_view identifier, std::string_view metablock,
+                 const FileBuilder& blocks) {
+  const auto bytes =
+      FileBuilder()
+          .header_line(std::string(identifier) + " " + std::to_string(metablock.size()))
+          .metablock(std::string(metablock))
+          .raw(blocks.blocks())
+          .file();
+  const std::string path = temp_path("input");
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  auto loaded = DataManager::load_from_file(path);
+  EXPECT_TRUE(loaded) << loaded.error().message();
+  return std::move(*loaded);
+}
+
+DataManager load_v5(const std::vector<std::string>& channels, const FileBuilder& blocks,
+                    std::string_view file = "{}") {
   std::string list;
   for (const auto& channel : channels) list += (list.empty() ? "" : ",") + channel;
   return load("QEL5",
@@ -69,18 +67,17 @@ std::unique_ptr<Loaded> load_v5(const std::vector<std::string>& channels, const 
               blocks);
 }
 
-// Writes the converted builder and loads the result; also returns its metablock.
-std::pair<DataManager, std::string> save_and_reload(WriterBuilder builder,
-                                                    const std::string& name) {
-  const std::string path = ::testing::TempDir() + "qel_from_manager_" + name;
-  const Status written = write_to_file(std::move(builder), path);
+// Converts `manager`, writes the result and loads it again.
+DataManager save_and_reload(const DataManager& manager, const std::string& name) {
+  auto builder = WriterBuilder::from_manager(manager);
+  EXPECT_TRUE(builder) << builder.error().message();
+  EXPECT_EQ(builder->integrity(), IntegrityProfile::none);
+  const std::string path = temp_path(name);
+  const Status written = write_to_file(std::move(*builder), path);
   EXPECT_TRUE(written) << written.error().message();
-  std::ifstream in(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::size_t line_end = text.find('\n');
   auto reloaded = DataManager::load_from_file(path);
   EXPECT_TRUE(reloaded) << reloaded.error().message();
-  return {std::move(*reloaded), text.substr(line_end + 1, std::stoul(text.substr(5, line_end)))};
+  return std::move(*reloaded);
 }
 
 TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
@@ -90,12 +87,8 @@ TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
       .frame(7, kStartData | kMulti, start_data<double>(900, 20.0, {3.5}));
   const auto input =
       load_v5({channel_json(7, "first", "double"), channel_json(3, "second", "string")}, blocks,
-              R"({"creator":"c","tag":"t","reason":"r","namespacesep":".","comment":"k",)"
-              R"("created_utc":"2001-01-01T00:00:00Z","created_at_latitude":1.5})");
-  auto builder = WriterBuilder::from_manager(*input->manager);
-  ASSERT_TRUE(builder) << builder.error().message();
-  EXPECT_EQ(builder->integrity(), IntegrityProfile::none);
-  const auto [saved, metablock] = save_and_reload(std::move(*builder), "renumber");
+              R"({"creator":"c","created_utc":"2001-01-01T00:00:00Z","created_at_latitude":1.5})");
+  const DataManager saved = save_and_reload(input, "renumber");
   ASSERT_EQ(saved.channels().size(), 2u);
   EXPECT_EQ(saved.channels()[0].name, "first");
   EXPECT_EQ(saved.channels()[0].index, 0);
@@ -105,17 +98,14 @@ TEST(FromManager, RenumbersDenselyAndCarriesFileInformation) {
   ASSERT_EQ(segments.size(), 2u);  // never merged
   EXPECT_EQ(segments[1].sample_rate_hz, 20.0);
   EXPECT_EQ((*saved.channels()[1].as_strings())->text(0), "hi");
+  // Every file field is carried (test_write_round_trip) except the creation
+  // time; an absent position stays absent; the infos are dropped.
   const FileInfo& file = saved.meta().file;
   EXPECT_EQ(file.creator, "c");
-  EXPECT_EQ(file.tag, "t");
-  EXPECT_EQ(file.reason, "r");
-  EXPECT_EQ(file.namespacesep, ".");
-  EXPECT_EQ(file.comment, "k");
   EXPECT_EQ(file.created_at_latitude, 1.5);
   EXPECT_FALSE(file.created_at_longitude);
   EXPECT_NE(file.created_utc, "2001-01-01T00:00:00Z");
   EXPECT_TRUE(saved.meta().infos.empty());
-  EXPECT_EQ(metablock.find("\"infos\""), std::string::npos);
 }
 
 TEST(FromManager, Version4SavesAsVersion5) {
@@ -133,13 +123,11 @@ TEST(FromManager, Version4SavesAsVersion5) {
             "<channel index=\"1\" name=\"pos\" channeltype=\"scalar\" datatype=\"gpslocation\" "
             "sizeoflengthvalue=\"2\"/></channels></velmaris>",
         blocks);
-    auto builder = WriterBuilder::from_manager(*input->manager);
-    ASSERT_TRUE(builder) << builder.error().message();
-    const auto [saved, metablock] = save_and_reload(std::move(*builder), "v4");
+    const DataManager saved = save_and_reload(input, "v4");
     EXPECT_EQ(saved.meta().format_version, 5u);
     EXPECT_EQ(saved.meta().file.creator, creator.empty() ? "qel-core/0.0.1" : "old");
     EXPECT_NE(saved.meta().file.created_utc, "2001-01-01T00:00:00Z");
-    EXPECT_NE(metablock.find("\"datatype\": \"binary\""), std::string::npos);
+    EXPECT_EQ(saved.channels()[0].data_type, DataTypeId::Binary);
     const auto* raw = *saved.channels()[0].as_binaries();
     ASSERT_EQ(raw->size(), 1u);
     EXPECT_EQ(raw->text(0), "ab");
@@ -156,7 +144,7 @@ TEST(FromManager, Version4SavesAsVersion5) {
 TEST(FromManager, IntegersWithoutSegmentsAreDeclaredOnly) {
   const auto input =
       load_v5({channel_json(0, "q", "quaternion"), channel_json(1, "n", "int16")}, FileBuilder());
-  auto builder = WriterBuilder::from_manager(*input->manager);
+  auto builder = WriterBuilder::from_manager(input);
   ASSERT_TRUE(builder) << builder.error().message();
   ASSERT_EQ(builder->channel_count(), 1u);
   EXPECT_TRUE(std::holds_alternative<EmptyData>(builder->data()[0]));
@@ -176,7 +164,7 @@ TEST_P(FromManagerRefusal, LoadedButNotWritable) {
   blocks.frame(0, kStartData | kMulti, start_data<double>(0, 1.0, {1.0}));
   if (!GetParam().blocks.vec().empty()) blocks.frame(1, kStartData | kMulti, GetParam().blocks);
   const auto input = load_v5({channel_json(0, "ok", "double"), GetParam().channel}, blocks);
-  const auto builder = WriterBuilder::from_manager(*input->manager);
+  const auto builder = WriterBuilder::from_manager(input);
   ASSERT_FALSE(builder);
   EXPECT_EQ(builder.error().message(), GetParam().message);
 }
@@ -195,12 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                     channel_json(1, "t", "double", "tensor"),
                     {},
                     "invalid QEL metablock: channel \"t\": channel type Unsupported(_) cannot be "
-                    "written"},
-        RefusalCase{"ChannelTypeNameQuoted",
-                    channel_json(1, R"(a\"b)", "string", "x"),
-                    {},
-                    "invalid QEL metablock: channel \"a\\\"b\": channel type Unsupported(_) "
-                    "cannot be written"}),
+                    "written"}),
     [](const auto& test) { return test.param.label; });
 
 }  // namespace

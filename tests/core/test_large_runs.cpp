@@ -81,7 +81,8 @@ TEST_P(LargeRuns, LoadLikeSmallRunsWithSegmentsAndStatistics) {
   const auto small = ramp(3, -5.0);
   const auto second = ramp(kLarge, 2e6);
   FileBuilder file = double_file(GetParam());
-  file.frame(0, kStartData | kMulti, start_run(1000, first))
+  // Bytes after the values of a run are allowed.
+  file.frame(0, kStartData | kMulti, start_run(1000, first).zeros(70000))
       .frame(0, kContinuedData | kMulti, continued_run(more))
       .frame(0, kContinuedData | kMulti, continued_run(small))
       .frame(0, kStartData | kMulti, start_run(5000, second));
@@ -101,30 +102,37 @@ TEST_P(LargeRuns, LoadLikeSmallRunsWithSegmentsAndStatistics) {
   EXPECT_EQ(stats.blocks_crc_failed, 0u);
 }
 
-TEST_P(LargeRuns, BytesAfterTheValuesAreAllowed) {
-  const auto values = ramp(kLarge, 1.0);
-  FileBuilder file = double_file(GetParam());
-  file.frame(0, kStartData | kMulti, start_run(0, values).zeros(70000));
-  const auto manager = load(file.file());
-  ASSERT_TRUE(manager) << manager.error().message();
-  EXPECT_EQ(values_of(*manager), values);
-}
-
-TEST_P(LargeRuns, CutShortKeepsTheEarlierBlocksOnly) {
+// A large run, a start or a continuation, that is cut short or (with CRCs)
+// corrupt leaves what came before it.
+TEST_P(LargeRuns, CutShortOrCorruptKeepsTheEarlierBlocksOnly) {
   const auto small = ramp(2, 0.0);
-  FileBuilder file = double_file(GetParam());
-  file.frame(0, kStartData | kMulti, start_run(0, small))
-      .frame(0, kContinuedData | kMulti, continued_run(ramp(kLarge, 9.0)));
-  const auto whole = file.file();
-  const std::size_t crc_bytes = GetParam() == IntegrityProfile::none ? 0 : 4;
-  const std::size_t block_start = whole.size() - (6 + 5 + 8 * kLarge + crc_bytes);
-  for (const std::size_t cut :
-       {block_start + 3, block_start + 6 + 4 + 8 * 40000, whole.size() - 1}) {
-    const auto manager = load(std::span(whole).first(cut));
-    ASSERT_TRUE(manager) << manager.error().message();
-    EXPECT_EQ(manager->stats().blocks_truncated, 1u) << cut;
-    EXPECT_EQ(values_of(*manager), small) << cut;
-    EXPECT_EQ(equidistant(*manager).segments.at(0).sample_count, 2u) << cut;
+  const std::size_t crc = GetParam() == IntegrityProfile::none ? 0 : 4;
+  for (const bool starts : {true, false}) {
+    FileBuilder file = double_file(GetParam());
+    const Bytes run = starts ? start_run(9, ramp(kLarge, 9.0)) : continued_run(ramp(kLarge, 9.0));
+    file.frame(0, kStartData | kMulti, start_run(0, small))
+        .frame(0, (starts ? kStartData : kContinuedData) | kMulti, run);
+    const auto whole = file.file();
+    const std::size_t body = whole.size() - run.size() - crc;
+    auto corrupt = whole;
+    corrupt[body + 1000] ^= 0x01;
+    // Cut in either read of the run's head, in its values, and in its last
+    // byte (of the values or the CRC).
+    std::vector<std::span<const std::uint8_t>> files;
+    for (const std::size_t cut :
+         {body + (starts ? 10 : 3), body + 20 + 8 * 40000, whole.size() - 1}) {
+      files.push_back(std::span(whole).first(cut));
+    }
+    if (crc != 0) files.push_back(corrupt);
+    for (const auto bytes : files) {
+      const auto manager = load(bytes);
+      ASSERT_TRUE(manager) << manager.error().message();
+      const bool cut = bytes.size() < whole.size();
+      EXPECT_EQ(manager->stats().blocks_truncated, cut ? 1u : 0u) << bytes.size();
+      EXPECT_EQ(manager->stats().blocks_crc_failed, cut ? 0u : 1u) << bytes.size();
+      EXPECT_EQ(values_of(*manager), small) << bytes.size();
+      EXPECT_EQ(equidistant(*manager).segments.size(), 1u) << bytes.size();
+    }
   }
 }
 
@@ -135,7 +143,10 @@ TEST(LargeRuns, CorruptRunIsDroppedAndItsChannelStaysUndecided) {
   FileBuilder file = double_file(IntegrityProfile::crc32c);
   file.frame(0, kStartData | kMulti, start_run(0, ramp(kLarge, 0.0)));
   const std::size_t corrupt = file.file().size() - 100;
-  file.frame(0, kAbsTimeStampData | kMulti, Bytes().u32(1).i64(7).f64(2.5));
+  // A large frame that is no run goes through the payload buffer.
+  Bytes records = Bytes().u32(2000);
+  for (int t = 0; t < 2000; ++t) records.i64(t * 7).f64(0.5 * t);
+  file.frame(0, kAbsTimeStampData | kMulti, records);
   auto bytes = file.file();
   bytes[corrupt] ^= 0x01;
   const auto manager = load(bytes);
@@ -144,24 +155,13 @@ TEST(LargeRuns, CorruptRunIsDroppedAndItsChannelStaysUndecided) {
   EXPECT_EQ(manager->stats().blocks_read, 1u);
   // The dropped run decided nothing: the channel takes timestamped samples.
   const auto& stored = std::get<TimestampedStorage>(manager->channel("signal")->storage);
-  EXPECT_EQ(stored.timestamps.size(), 1u);
-  EXPECT_EQ(stored.timestamps[0], 7);
+  ASSERT_EQ(stored.timestamps.size(), 2000u);
+  EXPECT_EQ(stored.timestamps[1999], 1999 * 7);
+  EXPECT_EQ(std::get<CowArray<double>>(stored.values)[1999], 999.5);
 }
 
-TEST(LargeRuns, CorruptContinuationKeepsTheRunBeforeIt) {
-  const auto first = ramp(kLarge, 0.0);
-  FileBuilder file = double_file(IntegrityProfile::crc32c);
-  file.frame(0, kStartData | kMulti, start_run(0, first))
-      .frame(0, kContinuedData | kMulti, continued_run(ramp(kLarge, 1.0)));
-  auto bytes = file.file();
-  bytes[bytes.size() - 5] ^= 0x80;
-  const auto manager = load(bytes);
-  ASSERT_TRUE(manager) << manager.error().message();
-  EXPECT_EQ(manager->stats().blocks_crc_failed, 1u);
-  EXPECT_EQ(values_of(*manager), first);
-  EXPECT_EQ(equidistant(*manager).segments.at(0).sample_count, first.size());
-}
-
+// Runs the channel cannot take in place go through the payload buffer and
+// fail as small ones do.
 TEST(LargeRuns, ErrorsAreThoseOfSmallRuns) {
   const auto values = ramp(kLarge, 0.0);
   FileBuilder overlong = double_file();
@@ -204,14 +204,21 @@ TEST(LargeRuns, OtherTypesKeepTheirValues) {
   }
 }
 
-TEST(LargeRuns, CompressedFileLoadsLikeThePlainOne) {
+TEST(LargeRuns, CompressedFileLoadsLikeThePlainOneAndCutShortEndsAsTruncation) {
   const auto first = ramp(kLarge, 0.5);
   FileBuilder file = double_file(IntegrityProfile::crc32c);
   file.frame(0, kStartData | kMulti, start_run(0, first))
       .frame(0, kContinuedData | kMulti, continued_run(first));
-  const auto manager = load(testing::compress(file.file(), testing::Wrapper::gzip));
+  auto compressed = testing::compress(file.file(), testing::Wrapper::gzip);
+  const auto manager = load(compressed);
   ASSERT_TRUE(manager) << manager.error().message();
   EXPECT_EQ(values_of(*manager), joined({first, first}));
+
+  compressed.resize(compressed.size() * 3 / 4);
+  const auto cut = load(compressed);
+  ASSERT_TRUE(cut) << cut.error().message();
+  EXPECT_EQ(cut->stats().blocks_truncated, 1u);
+  EXPECT_EQ(values_of(*cut), first);
 }
 
 }  // namespace

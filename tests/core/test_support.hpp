@@ -1,15 +1,22 @@
 // Small helpers shared by the core tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <array>
+#include <charconv>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "qel/error.hpp"
 #include "qel/log.hpp"
+#include "qel/meta.hpp"
+#include "qel/types.hpp"
 
 namespace qel::test {
 
@@ -41,14 +48,98 @@ struct Captured {
   }
 };
 
-// One expected log outcome of parsing a document: the messages of one level
-// and target, and how many records there are in all.
-struct LogCase {
+// Every captured record in order, as "W target: message" or "D target: message",
+// the target without its "qel_core::" prefix.
+inline std::vector<std::string> log_lines(const Captured& captured) {
+  std::vector<std::string> out;
+  for (const auto& r : captured.sink.records) {
+    std::string_view target = r.target;
+    if (target.starts_with("qel_core::")) target.remove_prefix(10);
+    out.push_back((r.level == qel::log::Level::Warn ? "W " : "D ") + std::string(target) + ": " +
+                  r.message);
+  }
+  return out;
+}
+
+namespace detail {
+inline void word(std::string& out, std::string_view name, const std::optional<std::string>& text) {
+  if (text) out += " " + std::string(name) + "=" + qel::quoted(*text);
+}
+inline void word(std::string& out, std::string_view name, std::optional<double> number) {
+  if (!number) return;
+  std::array<char, 32> buffer{};
+  char* end = std::to_chars(buffer.data(), buffer.data() + buffer.size(), *number).ptr;
+  out += " " + std::string(name) + "=" + std::string(buffer.data(), end);
+}
+}  // namespace detail
+
+// What a metablock reader gave, as "name=value" words in declaration order with
+// absent members left out and texts quoted: one string to compare in place of
+// one check per member.
+inline std::string describe(const qel::FileInfo& f) {
+  std::string out;
+  detail::word(out, "created_utc", f.created_utc);
+  detail::word(out, "creator", f.creator);
+  detail::word(out, "reason", f.reason);
+  detail::word(out, "tag", f.tag);
+  detail::word(out, "comment", f.comment);
+  detail::word(out, "namespacesep", f.namespacesep);
+  detail::word(out, "latitude", f.created_at_latitude);
+  detail::word(out, "longitude", f.created_at_longitude);
+  detail::word(out, "altitude", f.created_at_altitude);
+  return out.empty() ? out : out.substr(1);
+}
+
+inline std::string describe(const qel::meta::Channel& c) {
+  const auto& type = c.channeltype;
+  std::string out =
+      "index=" + std::to_string(c.index) + " name=" + qel::quoted(c.name) + " channeltype=" +
+      (type.id() == qel::ChannelTypeId::Other ? "Other" + qel::quoted(type.wire_spelling())
+                                              : std::string(type.wire_spelling())) +
+      " datatype=" + c.datatype.display_name() +
+      " sizeoflengthvalue=" + std::to_string(c.sizeoflengthvalue);
+  if (c.timeincrement) out += " timeincrement=" + std::to_string(*c.timeincrement);
+  detail::word(out, "mimetype", c.mimetype);
+  detail::word(out, "physicalunit", c.physicalunit);
+  detail::word(out, "physicaldimension", c.physicaldimension);
+  detail::word(out, "displayname", c.displayname);
+  detail::word(out, "comment", c.comment);
+  detail::word(out, "reference", c.reference);
+  if (c.spectrumtype) out += " spectrumtype=" + std::string(qel::wire_spelling(*c.spectrumtype));
+  return out;
+}
+
+inline std::string describe(const qel::Info& info) {
+  std::string out = "name=" + qel::quoted(info.name) + " value=" + qel::quoted(info.value) +
+                    " datatype=" + info.datatype.display_name();
+  detail::word(out, "physicalunit", info.physicalunit);
+  return out;
+}
+
+// The message of a withdrawn data type spelling.
+inline std::string removed_datatype(std::string_view spelling, std::string_view replacement) {
+  return "field \"datatype\" uses \"" + std::string(spelling) +
+         "\", removed in spec revision 2026-05-04 \xE2\x80\x94 replacement: \"" +
+         std::string(replacement) + "\"";
+}
+
+// A refused document: the exact message and the kind of its error.
+struct Refusal {
   std::string doc;
-  qel::log::Level level;
-  std::string_view target;
-  std::vector<std::string> messages;
-  std::size_t total;
+  std::string message;
+  qel::ErrorKind kind = qel::ErrorKind::InvalidMetablock;
 };
+
+// Checks that `parse` refuses each row's document as the row says.
+template <class Parse>
+void expect_refusals(std::span<const Refusal> rows, Parse parse) {
+  for (const Refusal& row : rows) {
+    SCOPED_TRACE(row.doc);
+    auto result = parse(row.doc);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message(), row.message);
+    EXPECT_EQ(result.error().kind(), row.kind);
+  }
+}
 
 }  // namespace qel::test

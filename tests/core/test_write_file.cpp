@@ -1,27 +1,37 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "frame_builder.hpp"
 #include "qel/binary_write.hpp"
 #include "qel/integrity.hpp"
 #include "qel/log.hpp"
+#include "qel/manager.hpp"
 #include "qel/output_file.hpp"
 #include "qel/writer.hpp"
 
 namespace qel {
 namespace {
 
+using Raw = std::vector<std::uint8_t>;
+using Le = testing::Bytes;
+using Blocks = std::vector<std::pair<std::uint8_t, std::uint32_t>>;  // control byte, N
+
 std::string temp_path(const std::string& name) {
-  return testing::TempDir() + "qel_write_" + name;
+  return ::testing::TempDir() + "qel_write_" + name;
 }
 
-std::vector<std::uint8_t> read_bytes(const std::string& path) {
+Raw read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -35,57 +45,65 @@ T load_le(const std::uint8_t* p) {
 
 struct Frame {
   std::uint16_t channel;
-  std::uint32_t length;
-  std::vector<std::uint8_t> payload;  // without the CRC
+  Raw payload;  // without the CRC
 
   std::uint8_t control() const { return payload.at(0); }
-  // N of a block form: from the count field, or 1 for the single forms.
+  bool multi() const { return (control() & 0x80) != 0; }
+  // Start blocks carry start and rate, single timestamped ones a timestamp.
+  std::size_t fields() const { return (control() & 0x7F) == 6 ? 16 : control() == 0x08 ? 8 : 0; }
+  // N of a block form: the count field of the multi forms, else 1.
   std::uint32_t count() const {
-    switch (control()) {
-      case 0x86:
-        return load_le<std::uint32_t>(&payload.at(17));
-      case 0x85:
-      case 0x88:
-        return load_le<std::uint32_t>(&payload.at(1));
-      default:
-        return 1;
-    }
+    return multi() ? load_le<std::uint32_t>(&payload.at(1 + fields())) : 1;
   }
+  std::size_t head() const { return 1 + fields() + (multi() ? 4 : 0); }
 };
 
 struct WrittenFile {
   std::string header;
   std::string metablock;
   std::vector<Frame> frames;
+
+  Blocks forms() const {
+    Blocks out;
+    for (const auto& frame : frames) out.emplace_back(frame.control(), frame.count());
+    return out;
+  }
+  // The samples of every frame, heads left out, in file order.
+  Raw joined() const {
+    Raw out;
+    for (const auto& frame : frames) {
+      out.insert(out.end(), frame.payload.begin() + frame.head(), frame.payload.end());
+    }
+    return out;
+  }
 };
 
 // Splits a written file into header line, metablock and frames, checking
 // every frame CRC on the way.
-WrittenFile parse_file(const std::string& path, const std::vector<std::uint8_t>& widths,
-                       bool with_crc) {
+WrittenFile parse_file(const std::string& path, const Raw& widths, bool with_crc) {
   const auto bytes = read_bytes(path);
   WrittenFile out;
   const auto line_end = std::find(bytes.begin(), bytes.end(), '\n');
   out.header.assign(bytes.begin(), line_end);
-  const std::size_t length = std::stoul(out.header.substr(5));
+  const std::size_t metablock_size = std::stoul(out.header.substr(5));
   std::size_t at = static_cast<std::size_t>(line_end - bytes.begin()) + 1;
-  out.metablock.assign(bytes.begin() + at, bytes.begin() + at + length);
-  at += length;
+  out.metablock.assign(bytes.begin() + at, bytes.begin() + at + metablock_size);
+  at += metablock_size;
   while (at < bytes.size()) {
     Frame frame;
     frame.channel = load_le<std::uint16_t>(&bytes.at(at));
     const std::uint8_t width = widths.at(frame.channel);
-    frame.length = width == 2 ? load_le<std::uint16_t>(&bytes.at(at + 2))
-                              : load_le<std::uint32_t>(&bytes.at(at + 2));
+    const std::size_t length = width == 2 ? load_le<std::uint16_t>(&bytes.at(at + 2))
+                                          : load_le<std::uint32_t>(&bytes.at(at + 2));
     const std::size_t payload_at = at + 2 + width;
-    const std::size_t payload_len = frame.length - (with_crc ? 4 : 0);
-    EXPECT_LE(payload_at + frame.length, bytes.size());
+    const std::size_t payload_len = length - (with_crc ? 4 : 0);
+    EXPECT_LE(payload_at + length, bytes.size());
     frame.payload.assign(bytes.begin() + payload_at, bytes.begin() + payload_at + payload_len);
     if (with_crc) {
       const std::span<const std::uint8_t> covered(&bytes[at], 2 + width + payload_len);
       EXPECT_EQ(crc32c(covered), load_le<std::uint32_t>(&bytes.at(payload_at + payload_len)));
     }
-    at = payload_at + frame.length;
+    at = payload_at + length;
     out.frames.push_back(std::move(frame));
   }
   return out;
@@ -99,260 +117,216 @@ ChannelDef def(std::string name, DataTypeId type, std::uint8_t width = 2) {
   return out;
 }
 
-Status write(WriterBuilder builder, const std::string& path) {
-  return write_to_file(std::move(builder), path);
+IntegrityProfile integrity(bool with_crc) {
+  return with_crc ? IntegrityProfile::crc32c : IntegrityProfile::none;
 }
 
-TEST(WriteFile, ChannelWithoutSamplesWritesOnlyHeaderAndMetablock) {
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("x", DataTypeId::Double)));
-  const std::string path = temp_path("empty");
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {2}, false);
-  EXPECT_EQ(file.header, "QEL5 " + std::to_string(file.metablock.size()));
-  EXPECT_EQ(file.metablock.front(), '{');
-  EXPECT_EQ(file.metablock.back(), '}');
-  EXPECT_TRUE(file.frames.empty());
-}
-
-TEST(WriteFile, IntegrityAddsMetablockCrcAndFrameCrcs) {
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("x", DataTypeId::Double)));
-  ASSERT_TRUE(builder.add_channel(def("s", DataTypeId::String, 4)));
-  const std::vector<double> values{1, 2, 3};
-  const std::vector<std::int64_t> stamps{9};
-  const std::vector<std::string_view> texts{"hi"};
-  ASSERT_TRUE(builder.add_equidistant_segment_f64(0, 0, values, 1.0));
-  ASSERT_TRUE(builder.add_string_samples(1, stamps, texts));
-  builder.set_integrity(IntegrityProfile::crc32c);
-  const std::string path = temp_path("crc");
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {2, 4}, true);
-  const auto metablock_crc = crc32c(std::span(
-      reinterpret_cast<const std::uint8_t*>(file.metablock.data()), file.metablock.size()));
-  EXPECT_EQ(file.header,
-            "QEL5 " + std::to_string(file.metablock.size()) + " crc32c:" + hex8(metablock_crc));
-  ASSERT_EQ(file.frames.size(), 2u);
-  EXPECT_EQ(file.frames[0].length, 21u + 24u + 4u);
-  EXPECT_EQ(file.frames[1].length, 9u + 2u + 4u);
-}
-
-using Blocks = std::vector<std::pair<std::uint8_t, std::uint32_t>>;
-
-std::vector<std::pair<std::uint8_t, std::uint32_t>> forms(const WrittenFile& file) {
-  Blocks out;
-  for (const auto& frame : file.frames) out.emplace_back(frame.control(), frame.count());
-  return out;
-}
-
-struct SegmentCase {
-  std::string label;
-  DataTypeId type;
-  std::uint8_t width;
-  bool with_crc;
-  std::size_t values;
-  Blocks blocks;
-};
-
-class SegmentBlocks : public testing::TestWithParam<SegmentCase> {};
-
-TEST_P(SegmentBlocks, SplitAtTheBudget) {
-  const auto& param = GetParam();
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("x", param.type, param.width)));
-  std::vector<double> f64(param.values);
-  std::vector<float> f32(param.values);
-  for (std::size_t i = 0; i < param.values; ++i) f64[i] = f32[i] = static_cast<float>(i);
-  const bool is_float = param.type == DataTypeId::Float;
-  ASSERT_TRUE(is_float ? builder.add_equidistant_segment_f32(0, -7, f32, 2.5)
-                       : builder.add_equidistant_segment_f64(0, -7, f64, 2.5));
-  builder.set_integrity(param.with_crc ? IntegrityProfile::crc32c : IntegrityProfile::none);
-  const std::string path = temp_path("segment_" + param.label);
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {param.width}, param.with_crc);
-  EXPECT_EQ(forms(file), param.blocks);
-
-  const std::size_t width = is_float ? 4 : 8;
-  std::vector<std::uint8_t> joined;
-  for (const auto& frame : file.frames) {
-    const std::size_t head = frame.control() == 0x86   ? 21
-                             : frame.control() == 0x06 ? 17
-                             : frame.control() == 0x85 ? 5
-                                                       : 1;
-    ASSERT_EQ(frame.payload.size(), head + frame.count() * width);
-    joined.insert(joined.end(), frame.payload.begin() + head, frame.payload.end());
+TEST(WriteFile, ExactBlocksAndHeaderLineWithAndWithoutIntegrity) {
+  for (const bool with_crc : {false, true}) {
+    WriterBuilder builder;
+    ASSERT_TRUE(builder.add_channel(def("one", DataTypeId::UInt16)));
+    ASSERT_TRUE(builder.add_channel(def("none", DataTypeId::UInt16)));
+    ASSERT_TRUE(builder.add_channel(def("s", DataTypeId::String)));
+    ASSERT_TRUE(builder.add_channel(def("b", DataTypeId::Binary, 4)));
+    ASSERT_TRUE(builder.add_channel(def("eq", DataTypeId::Double)));
+    const std::vector<std::int64_t> stamps{30, -3};
+    const std::vector<std::uint16_t> values{0xBEEF};
+    const std::vector<std::string_view> texts{"ab", ""};
+    const Raw raw{0, 0xFF, 7};
+    const std::vector<std::span<const std::uint8_t>> blobs{raw};
+    const std::vector<double> samples{1.5, -2.0};
+    ASSERT_TRUE(builder.add_timestamped_samples<std::uint16_t>(0, {&stamps[1], 1}, values));
+    ASSERT_TRUE(builder.add_timestamped_samples<std::uint16_t>(1, {}, {}));
+    ASSERT_TRUE(builder.add_string_samples(2, stamps, texts));
+    ASSERT_TRUE(builder.add_binary_samples(3, std::span(stamps).first(1), blobs));
+    ASSERT_TRUE(builder.add_equidistant_segment_f64(4, 5, std::span(samples).first(1), 2.0));
+    ASSERT_TRUE(builder.add_equidistant_segment_f64(4, -6, samples, 0.5));
+    builder.set_integrity(integrity(with_crc));
+    const std::string path = temp_path(with_crc ? "exact_crc" : "exact");
+    ASSERT_TRUE(write_to_file(std::move(builder), path));
+    const auto file = parse_file(path, {2, 2, 2, 4, 2}, with_crc);
+    const auto metablock_crc = crc32c(std::span(
+        reinterpret_cast<const std::uint8_t*>(file.metablock.data()), file.metablock.size()));
+    EXPECT_EQ(file.header, "QEL5 " + std::to_string(file.metablock.size()) +
+                               (with_crc ? " crc32c:" + hex8(metablock_crc) : ""));
+    // A single timestamped record still takes the multi form, an empty
+    // channel writes nothing, every string or binary sample gets a block.
+    const std::vector<std::pair<std::uint16_t, Le>> expected{
+        {0, Le().u8(0x88).u32(1).i64(-3).u16(0xBEEF)},
+        {2, Le().u8(0x08).i64(30).text("ab")},
+        {2, Le().u8(0x08).i64(-3)},
+        {3, Le().u8(0x08).i64(30).raw(raw)},
+        {4, Le().u8(0x06).i64(5).f64(2.0).f64(1.5)},
+        {4, Le().u8(0x86).i64(-6).f64(0.5).u32(2).f64(1.5).f64(-2.0)}};
+    ASSERT_EQ(file.frames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(file.frames[i].channel, expected[i].first) << i;
+      EXPECT_EQ(file.frames[i].payload, expected[i].second.vec()) << i;
+    }
   }
-  const void* expected = is_float ? static_cast<const void*>(f32.data()) : f64.data();
-  ASSERT_EQ(joined.size(), param.values * width);
-  if (!joined.empty()) {
-    EXPECT_EQ(std::memcmp(joined.data(), expected, joined.size()), 0);
-  }
-  const auto& first = file.frames.front().payload;
-  EXPECT_EQ(load_le<std::int64_t>(&first[1]), -7);
-  EXPECT_EQ(load_le<double>(&first[9]), 2.5);
 }
-
-constexpr DataTypeId kF64 = DataTypeId::Double;
-constexpr DataTypeId kF32 = DataTypeId::Float;
-
-INSTANTIATE_TEST_SUITE_P(
-    Forms, SegmentBlocks,
-    testing::ValuesIn(std::vector<SegmentCase>{
-        {"Empty", kF64, 2, false, 0, {{0x86, 0}}},
-        {"One", kF64, 2, false, 1, {{0x06, 1}}},
-        {"Two", kF64, 2, false, 2, {{0x86, 2}}},
-        {"DoubleFirstFull", kF64, 2, false, 8189, {{0x86, 8189}}},
-        {"DoubleOneOver", kF64, 2, false, 8190, {{0x86, 8189}, {0x05, 1}}},
-        {"DoubleContinued", kF64, 2, false, 16382, {{0x86, 8189}, {0x85, 8191}, {0x85, 2}}},
-        {"DoubleCrc", kF64, 2, true, 16379, {{0x86, 8188}, {0x85, 8190}, {0x05, 1}}},
-        {"FloatContinued", kF32, 2, false, 32762, {{0x86, 16378}, {0x85, 16382}, {0x85, 2}}},
-        {"FloatCrc", kF32, 2, true, 32760, {{0x86, 16377}, {0x85, 16381}, {0x85, 2}}},
-        {"WideFieldOneBlock", kF64, 4, true, 100000, {{0x86, 100000}}}}),
-    [](const auto& test) { return test.param.label; });
 
 template <class T>
-Status add_timestamped(WriterBuilder& builder, std::size_t count) {
+T value_at(std::size_t i) {
+  if constexpr (std::is_same_v<T, GpsPoint>) {
+    return {static_cast<double>(i), -1.0, 0.5};
+  } else {
+    return static_cast<T>(i * 7);
+  }
+}
+
+// Each adds `count` samples to channel 0 and returns their bytes as the
+// blocks must hold them.
+template <class T>
+Raw add_segment(WriterBuilder& builder, std::size_t count) {
+  std::vector<T> values(count);
+  for (std::size_t i = 0; i < count; ++i) values[i] = value_at<T>(i);
+  if constexpr (std::is_same_v<T, float>) {
+    EXPECT_TRUE(builder.add_equidistant_segment_f32(0, -7, values, 2.5));
+  } else {
+    EXPECT_TRUE(builder.add_equidistant_segment_f64(0, -7, values, 2.5));
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(values.data());
+  return Raw(bytes, bytes + count * sizeof(T));
+}
+
+template <class T>
+Raw add_timestamped(WriterBuilder& builder, std::size_t count) {
+  constexpr std::size_t kRecord = 8 + sizeof(T);
   std::vector<std::int64_t> stamps(count);
-  for (std::size_t i = 0; i < count; ++i) stamps[i] = 1000 - static_cast<std::int64_t>(i);
   const auto values = std::make_unique<T[]>(count);
-  return builder.add_timestamped_samples<T>(0, stamps, std::span<const T>(values.get(), count));
+  Raw records(count * kRecord);
+  for (std::size_t i = 0; i < count; ++i) {
+    stamps[i] = 1000 - static_cast<std::int64_t>(i);
+    values[i] = value_at<T>(i);
+    std::memcpy(&records[i * kRecord], &stamps[i], 8);
+    std::memcpy(&records[i * kRecord + 8], &values[i], sizeof(T));
+  }
+  EXPECT_TRUE(
+      builder.add_timestamped_samples<T>(0, stamps, std::span<const T>(values.get(), count)));
+  return records;
 }
 
-struct TimestampedCase {
-  std::string label;
-  DataTypeId type;
-  Status (*add)(WriterBuilder&, std::size_t);
-  bool with_crc;
-  std::uint32_t per_block;
-};
-
-class TimestampedBlocks : public testing::TestWithParam<TimestampedCase> {};
-
-TEST_P(TimestampedBlocks, FillEachBlockToTheBudget) {
-  const auto& param = GetParam();
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("x", param.type)));
-  ASSERT_TRUE(param.add(builder, param.per_block + 1));
-  builder.set_integrity(param.with_crc ? IntegrityProfile::crc32c : IntegrityProfile::none);
-  const std::string path = temp_path("timestamped_" + param.label);
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {2}, param.with_crc);
-  EXPECT_EQ(forms(file), (Blocks{{0x88, param.per_block}, {0x88, 1}}));
-  const std::size_t record = 8 + *DataType(param.type).fixed_size();
-  EXPECT_EQ(file.frames[0].payload.size(), 5 + param.per_block * record);
-  // Records carry their timestamps in the order given, here decreasing.
-  EXPECT_EQ(load_le<std::int64_t>(&file.frames[0].payload[5 + record]), 999);
-  EXPECT_EQ(load_le<std::int64_t>(&file.frames[1].payload[5]),
-            1000 - static_cast<std::int64_t>(param.per_block));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Budgets, TimestampedBlocks,
-    testing::Values(
-        TimestampedCase{"Double", DataTypeId::Double, add_timestamped<double>, false, 4095},
-        TimestampedCase{"DoubleCrc", DataTypeId::Double, add_timestamped<double>, true, 4095},
-        TimestampedCase{"Int64", DataTypeId::Int64, add_timestamped<std::int64_t>, false, 4095},
-        TimestampedCase{"Float", DataTypeId::Float, add_timestamped<float>, false, 5460},
-        TimestampedCase{"UInt32", DataTypeId::UInt32, add_timestamped<std::uint32_t>, false, 5460},
-        TimestampedCase{"Int16", DataTypeId::Int16, add_timestamped<std::int16_t>, false, 6553},
-        TimestampedCase{"Bool", DataTypeId::Bool, add_timestamped<bool>, false, 7281},
-        TimestampedCase{"Int8Crc", DataTypeId::Int8, add_timestamped<std::int8_t>, true, 7280},
-        TimestampedCase{"Gps", DataTypeId::GpsLocation, add_timestamped<GpsPoint>, false, 2047}),
-    [](const auto& test) { return test.param.label; });
-
-TEST(WriteFile, TimestampedFormIsAlwaysMultiAndEmptyWritesNothing) {
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("one", DataTypeId::UInt16)));
-  ASSERT_TRUE(builder.add_channel(def("none", DataTypeId::UInt16)));
-  const std::vector<std::int64_t> stamps{-3};
-  const std::vector<std::uint16_t> values{0xBEEF};
-  ASSERT_TRUE(builder.add_timestamped_samples<std::uint16_t>(0, stamps, values));
-  ASSERT_TRUE(builder.add_timestamped_samples<std::uint16_t>(1, {}, {}));
-  const std::string path = temp_path("timestamped_one");
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {2, 2}, false);
-  ASSERT_EQ(file.frames.size(), 1u);
-  EXPECT_EQ(file.frames[0].payload,
-            (std::vector<std::uint8_t>{0x88, 1, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                       0xFF, 0xEF, 0xBE}));
-}
-
-TEST(WriteFile, VariableSamplesGetOneBlockEachInOrder) {
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("s", DataTypeId::String)));
-  ASSERT_TRUE(builder.add_channel(def("b", DataTypeId::Binary)));
-  const std::vector<std::int64_t> stamps{30, 10};
-  const std::vector<std::string_view> texts{"ab", ""};
-  const std::vector<std::uint8_t> raw{0, 0xFF, 7};
-  const std::vector<std::span<const std::uint8_t>> blobs{raw};
-  ASSERT_TRUE(builder.add_string_samples(0, stamps, texts));
-  ASSERT_TRUE(builder.add_binary_samples(1, std::span(stamps).first(1), blobs));
-  const std::string path = temp_path("variable");
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, {2, 2}, false);
-  ASSERT_EQ(file.frames.size(), 3u);
-  using Bytes = std::vector<std::uint8_t>;
-  EXPECT_EQ(file.frames[0].payload, (Bytes{0x08, 30, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
-  EXPECT_EQ(file.frames[1].payload, (Bytes{0x08, 10, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(file.frames[2].channel, 1);
-  EXPECT_EQ(file.frames[2].payload, (Bytes{0x08, 30, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 7}));
-}
-
-struct BumpCase {
-  std::string label;
-  bool with_crc;
-  std::size_t sample_bytes;
-  std::uint8_t width;
-};
-
-class LengthFieldRaise : public testing::TestWithParam<BumpCase> {};
-
-TEST_P(LengthFieldRaise, HappensExactlyWhenOneSampleNeedsIt) {
-  const auto& param = GetParam();
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("s", DataTypeId::String)));
-  const std::string text(param.sample_bytes, 'x');
+// Two strings, the second `size` bytes long.
+Raw add_texts(WriterBuilder& builder, std::size_t size) {
+  const std::string text(size, 'x');
   const std::vector<std::int64_t> stamps{1, 2};
   const std::vector<std::string_view> texts{"short", text};
-  ASSERT_TRUE(builder.add_string_samples(0, stamps, texts));
-  builder.set_integrity(param.with_crc ? IntegrityProfile::crc32c : IntegrityProfile::none);
-  const std::string path = temp_path("raise_" + param.label);
+  EXPECT_TRUE(builder.add_string_samples(0, stamps, texts));
+  return Le().text("short").text(text).vec();
+}
+
+struct SplitCase {
+  std::string label;
+  DataTypeId type;
+  Raw (*add)(WriterBuilder&, std::size_t);
+  std::size_t size;  // passed to `add`
+  std::uint8_t declared;
+  std::uint8_t width;  // in the file
+  bool with_crc;
+  std::size_t count;
+  Blocks blocks;
+  std::string log;
+};
+
+void PrintTo(const SplitCase& split, std::ostream* out) {
+  *out << split.label;
+}
+
+class BlockSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(BlockSplit, FillsEachBlockToTheBudgetAndReadsBack) {
+  const auto& param = GetParam();
+  WriterBuilder builder;
+  ASSERT_TRUE(builder.add_channel(def("x", param.type, param.declared)));
+  const Raw samples = param.add(builder, param.size);
+  builder.set_integrity(integrity(param.with_crc));
+  const std::string path = temp_path("split_" + param.label);
   log::CapturingSink sink;
   {
     const log::ScopedSink scope(sink);
-    ASSERT_TRUE(write(std::move(builder), path));
+    ASSERT_TRUE(write_to_file(std::move(builder), path));
   }
+  std::string logged;
+  for (const auto& record : sink.records) {
+    EXPECT_EQ(record.level, log::Level::Debug);
+    logged += std::string(record.target) + ": " + record.message;
+  }
+  EXPECT_EQ(logged, param.log);
   const auto file = parse_file(path, {param.width}, param.with_crc);
-  EXPECT_NE(file.metablock.find("\"sizeoflengthvalue\": " + std::to_string(param.width)),
-            std::string::npos);
-  ASSERT_EQ(file.frames.size(), 2u);
-  EXPECT_EQ(file.frames[1].payload.size(), 9 + param.sample_bytes);
-  if (param.width == 2) {
-    EXPECT_TRUE(sink.records.empty());
-    return;
+  EXPECT_EQ(file.forms(), param.blocks);
+  EXPECT_TRUE(file.joined() == samples);
+  // The reader finds the width in the metablock and joins the blocks of one
+  // segment again.
+  const auto loaded = DataManager::load_from_file(path);
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  const Channel& channel = loaded->channels().at(0);
+  EXPECT_EQ(channel.sample_count(), param.count);
+  if (const auto* equidistant = std::get_if<EquidistantStorage>(&channel.storage)) {
+    ASSERT_EQ(equidistant->segments.size(), 1u);
+    EXPECT_EQ(equidistant->segments[0].start_timestamp_ns, -7);
+    EXPECT_EQ(equidistant->segments[0].sample_rate_hz, 2.5);
   }
-  ASSERT_EQ(sink.records.size(), 1u);
-  EXPECT_EQ(sink.records[0].level, log::Level::Debug);
-  EXPECT_EQ(sink.records[0].target, "qel_core::writer");
-  EXPECT_EQ(sink.records[0].message,
-            "channel 0 \"s\": auto-bumping size_of_length_value 2 -> 4 (a single sample would "
-            "need 65536 bytes)");
 }
 
-INSTANTIATE_TEST_SUITE_P(Boundary, LengthFieldRaise,
-                         testing::Values(BumpCase{"FitsPlain", false, 65526, 2},
-                                         BumpCase{"RaisedPlain", false, 65527, 4},
-                                         BumpCase{"FitsCrc", true, 65522, 2},
-                                         BumpCase{"RaisedCrc", true, 65523, 4}),
-                         [](const auto& test) { return test.param.label; });
+template <class T>
+SplitCase segment(std::string label, bool with_crc, std::size_t count, Blocks blocks,
+                  std::uint8_t width = 2) {
+  const DataTypeId type = std::is_same_v<T, float> ? DataTypeId::Float : DataTypeId::Double;
+  return SplitCase(std::move(label), type, add_segment<T>, count, width, width, with_crc, count,
+                   std::move(blocks), "");
+}
 
-struct RefusalCase {
-  std::string label;
-  std::function<WriterBuilder()> make;
-  std::string message;
-};
+template <class T>
+SplitCase records(std::string label, DataTypeId type, bool with_crc, std::size_t count,
+                  Blocks blocks, std::uint8_t width = 2) {
+  return SplitCase(std::move(label), type, add_timestamped<T>, count, width, width, with_crc, count,
+                   std::move(blocks), "");
+}
 
-WriterBuilder with_sample_at(std::size_t index, IntegrityProfile integrity) {
+// One record more than fits a block.
+template <class T>
+SplitCase over_budget(std::string label, DataTypeId type, bool with_crc, std::uint32_t fits) {
+  return records<T>(std::move(label), type, with_crc, fits + 1, {{0x88, fits}, {0x88, 1}});
+}
+
+// A string or binary sample is never split: a 2-byte field is widened when
+// one sample needs more.
+SplitCase texts(std::string label, bool with_crc, std::size_t size, bool raised) {
+  const std::string log =
+      "qel_core::writer: channel 0 \"x\": auto-bumping size_of_length_value 2 -> 4 (a single "
+      "sample would need 65536 bytes)";
+  return SplitCase(std::move(label), DataTypeId::String, add_texts, size, 2, raised ? 4 : 2,
+                   with_crc, 2, Blocks{{0x08, 1}, {0x08, 1}}, raised ? log : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, BlockSplit,
+    ::testing::Values(
+        segment<double>("Empty", false, 0, {{0x86, 0}}),
+        segment<double>("One", false, 1, {{0x06, 1}}),
+        segment<double>("Two", false, 2, {{0x86, 2}}),
+        segment<double>("DoubleFirstFull", false, 8189, {{0x86, 8189}}),
+        segment<double>("DoubleOneOver", false, 8190, {{0x86, 8189}, {0x05, 1}}),
+        segment<double>("DoubleContinued", false, 16382, {{0x86, 8189}, {0x85, 8191}, {0x85, 2}}),
+        segment<double>("DoubleCrc", true, 16379, {{0x86, 8188}, {0x85, 8190}, {0x05, 1}}),
+        segment<float>("FloatContinued", false, 32762, {{0x86, 16378}, {0x85, 16382}, {0x85, 2}}),
+        segment<float>("FloatCrc", true, 32760, {{0x86, 16377}, {0x85, 16381}, {0x85, 2}}),
+        segment<double>("WideFieldOneBlock", true, 100000, {{0x86, 100000}}, 4),
+        over_budget<double>("Double", DataTypeId::Double, false, 4095),
+        over_budget<float>("Float", DataTypeId::Float, false, 5460),
+        over_budget<std::int16_t>("Int16", DataTypeId::Int16, false, 6553),
+        over_budget<bool>("Bool", DataTypeId::Bool, false, 7281),
+        over_budget<std::int8_t>("Int8Crc", DataTypeId::Int8, true, 7280),
+        over_budget<GpsPoint>("Gps", DataTypeId::GpsLocation, false, 2047),
+        // Records are copied out in pieces of 64 KiB; a wide block takes several.
+        records<std::uint64_t>("WideFieldPieces", DataTypeId::UInt64, true, 10000, {{0x88, 10000}},
+                               4),
+        texts("TextFits", false, 65526, false), texts("TextRaised", false, 65527, true),
+        texts("TextFitsCrc", true, 65522, false), texts("TextRaisedCrc", true, 65523, true)),
+    [](const auto& test) { return test.param.label; });
+
+WriterBuilder with_sample_at(std::size_t index, IntegrityProfile profile) {
   WriterBuilder builder;
   for (std::size_t i = 0; i <= index; ++i) {
     EXPECT_TRUE(builder.add_channel(def("c", DataTypeId::String)));
@@ -360,16 +334,29 @@ WriterBuilder with_sample_at(std::size_t index, IntegrityProfile integrity) {
   const std::vector<std::int64_t> stamps{1};
   const std::vector<std::string_view> texts{"lost"};
   EXPECT_TRUE(builder.add_string_samples(static_cast<std::uint16_t>(index), stamps, texts));
-  builder.set_integrity(integrity);
+  builder.set_integrity(profile);
   return builder;
 }
 
-class RefusedWrite : public testing::TestWithParam<RefusalCase> {};
+WriterBuilder one_channel(std::string name, IntegrityProfile profile) {
+  WriterBuilder builder;
+  EXPECT_TRUE(builder.add_channel(def(std::move(name), DataTypeId::Double)));
+  builder.set_integrity(profile);
+  return builder;
+}
+
+struct RefusalCase {
+  std::string label;
+  std::function<WriterBuilder()> make;
+  std::string message;
+};
+
+class RefusedWrite : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(RefusedWrite, LeavesAnExistingFileUntouched) {
   const std::string path = temp_path("refused_" + GetParam().label);
   std::ofstream(path) << "precious";
-  const Status status = write(GetParam().make(), path);
+  const Status status = write_to_file(GetParam().make(), path);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().message(), GetParam().message);
   const auto bytes = read_bytes(path);
@@ -378,24 +365,13 @@ TEST_P(RefusedWrite, LeavesAnExistingFileUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     BeforeCreating, RefusedWrite,
-    testing::Values(
+    ::testing::Values(
         RefusalCase{"NoChannels", [] { return WriterBuilder(); },
                     "writer has no channels declared"},
-        RefusalCase{"Ed25519",
-                    [] {
-                      WriterBuilder builder;
-                      EXPECT_TRUE(builder.add_channel(def("x", DataTypeId::Double)));
-                      builder.set_integrity(IntegrityProfile::ed25519);
-                      return builder;
-                    },
+        RefusalCase{"Ed25519", [] { return one_channel("x", IntegrityProfile::ed25519); },
                     "invalid QEL block payload: this writer implements integrity level crc only; "
                     "signing (ed25519) is not supported"},
-        RefusalCase{"InvalidUtf8Name",
-                    [] {
-                      WriterBuilder builder;
-                      EXPECT_TRUE(builder.add_channel(def("\xFF", DataTypeId::Double)));
-                      return builder;
-                    },
+        RefusalCase{"InvalidUtf8Name", [] { return one_channel("\xFF", IntegrityProfile::none); },
                     "QEL5 metablock JSON parse error: invalid utf-8 sequence of 1 bytes from index "
                     "0"},
         RefusalCase{"TrailerIndex", [] { return with_sample_at(65535, IntegrityProfile::none); },
@@ -412,53 +388,41 @@ TEST(WriteFile, SignatureIndexIsAnOrdinaryChannelWithoutIntegrity) {
   WriterBuilder builder = with_sample_at(65534, IntegrityProfile::none);
   ASSERT_TRUE(builder.add_channel(def("last", DataTypeId::Double)));  // 65535, no samples
   const std::string path = temp_path("index_65534");
-  ASSERT_TRUE(write(std::move(builder), path));
-  const auto file = parse_file(path, std::vector<std::uint8_t>(65536, 2), false);
+  ASSERT_TRUE(write_to_file(std::move(builder), path));
+  const auto file = parse_file(path, Raw(65536, 2), false);
   ASSERT_EQ(file.frames.size(), 1u);
   EXPECT_EQ(file.frames[0].channel, 65534);
 }
 
 TEST(WriteFile, CreateFailureIsAnIoError) {
-  WriterBuilder builder;
-  ASSERT_TRUE(builder.add_channel(def("x", DataTypeId::Double)));
-  const Status status = write(std::move(builder), temp_path("missing/dir/file.qel"));
+  const Status status =
+      write_to_file(one_channel("x", IntegrityProfile::none), temp_path("missing/dir/file.qel"));
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().message(), "I/O error: No such file or directory (os error 2)");
 }
 
-struct LimitCase {
-  std::uint8_t width;
-  bool with_crc;
-  std::uint64_t payload;
-  std::string message;  // empty: accepted
-};
-
-class BlockLimit : public testing::TestWithParam<LimitCase> {};
-
-TEST_P(BlockLimit, LengthMustFitTheField) {
-  const auto& param = GetParam();
-  auto out = OutputFile::create(temp_path("limit"));
-  ASSERT_TRUE(out);
-  BlockWriter blocks(*out, param.with_crc);
-  const Status status = blocks.begin(9, param.width, param.payload);
-  EXPECT_EQ(status ? std::string() : status.error().message(), param.message);
+// The writer's own budgets stay below these limits; the block writer checks them anyway.
+TEST(BlockWriter, LengthMustFitTheField) {
+  const std::string u16 =
+      "invalid QEL block payload: channel 9: block length 65536 bytes exceeds u16 length field; "
+      "increase size_of_length_value to 4";
+  const std::tuple<std::uint8_t, bool, std::uint64_t, std::string> cases[] = {
+      {2, false, 65535, ""},
+      {2, false, 65536, u16},
+      {2, true, 65531, ""},
+      {2, true, 65532, u16},
+      {4, false, 4294967295, ""},
+      {4, true, 4294967292,
+       "invalid QEL block payload: channel 9: block length 4294967296 bytes overflows u32 length "
+       "field"}};
+  for (const auto& [width, with_crc, payload, message] : cases) {
+    auto out = OutputFile::create(temp_path("limit"));
+    ASSERT_TRUE(out);
+    BlockWriter blocks(*out, with_crc);
+    const Status status = blocks.begin(9, width, payload);
+    EXPECT_EQ(status ? std::string() : status.error().message(), message) << payload;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Fields, BlockLimit,
-    testing::Values(
-        LimitCase{2, false, 65535, ""},
-        LimitCase{2, false, 65536,
-                  "invalid QEL block payload: channel 9: block length 65536 bytes exceeds u16 "
-                  "length field; increase size_of_length_value to 4"},
-        LimitCase{2, true, 65531, ""},
-        LimitCase{2, true, 65532,
-                  "invalid QEL block payload: channel 9: block length 65536 bytes exceeds u16 "
-                  "length field; increase size_of_length_value to 4"},
-        LimitCase{4, false, 4294967295, ""},
-        LimitCase{4, true, 4294967292,
-                  "invalid QEL block payload: channel 9: block length 4294967296 bytes overflows "
-                  "u32 length field"}));
 
 }  // namespace
 }  // namespace qel

@@ -1,3 +1,4 @@
+import itertools
 import threading
 import time
 import zlib
@@ -24,8 +25,10 @@ def test_threads_load_concurrently_with_independent_results(tmp_path):
         paths.append(str(path))
     intervals: dict[int, tuple[float, float]] = {}
     results: dict[int, np.ndarray] = {}
+    ready = threading.Barrier(THREADS)
 
     def work(i: int) -> None:
+        ready.wait()
         start = time.perf_counter()
         manager = qel.load(paths[i])
         intervals[i] = (start, time.perf_counter())
@@ -41,8 +44,12 @@ def test_threads_load_concurrently_with_independent_results(tmp_path):
 
     for i in range(THREADS):
         np.testing.assert_array_equal(results[i], expected(i))
-    starts, ends = zip(*intervals.values(), strict=True)
-    assert max(starts) < min(ends), "the loads ran one after the other"
+    # On a busy machine the scheduler may still run some loads one after the
+    # other; with the lock released, at least two of them overlap.
+    spans = list(intervals.values())
+    assert any(a[0] < b[1] and b[0] < a[1] for a, b in itertools.combinations(spans, 2)), (
+        "the loads ran one after the other"
+    )
     # This thread kept running in the middle of every load: the lock was released.
     for start, end in intervals.values():
         quarter = (end - start) / 4

@@ -9,14 +9,6 @@ import qel
 from qel_files import NUMERIC, QelFile, channel
 
 
-def sample_values(datatype: str, n: int) -> np.ndarray:
-    dtype = np.dtype(NUMERIC[datatype])
-    if dtype == np.bool_:
-        return np.arange(n) % 3 == 0
-    info = np.iinfo(dtype) if dtype.kind in "iu" else np.finfo(dtype)
-    return np.linspace(info.min / 2, info.max / 2, n).astype(dtype)
-
-
 def load(tmp_path: pathlib.Path, file: QelFile) -> qel.DataManager:
     return qel.load(file.write(tmp_path / "f.qel"))
 
@@ -29,7 +21,7 @@ def three_channels() -> QelFile:
 
 @pytest.mark.parametrize("datatype", NUMERIC)
 def test_numeric_channels_have_the_natural_dtype(tmp_path, datatype):
-    values = sample_values(datatype, 5)
+    values = (np.arange(5) * 37 - 74).astype(NUMERIC[datatype])  # wraps for unsigned types
     file = QelFile([channel(0, "eq", datatype), channel(1, "ts", datatype)])
     file.start_data(0, 10, 2.0, values[:3]).continued_data(0, values[3:])
     file.timestamped(1, [5, 1, 9, 9, 2], values)
@@ -42,15 +34,20 @@ def test_numeric_channels_have_the_natural_dtype(tmp_path, datatype):
     np.testing.assert_array_equal(dm.channel("ts").timestamps_ns(), [5, 1, 9, 9, 2])
 
 
-def test_gps_samples_are_rows_of_three(tmp_path):
+def test_gps_rows_of_three_and_binary_bytes(tmp_path):
     positions = np.array([[48.1, 11.5, 520.0], [48.2, 11.6, 530.5]])
-    file = QelFile([channel(0, "gps", "gpslocation"), channel(1, "nogps", "gpslocation")])
-    dm = load(tmp_path, file.timestamped(0, [1, 2], positions))
-    gps = dm.channel("gps")
-    assert (gps.data_type, gps.channel_type) == ("gpslocation", "timestamped")
-    np.testing.assert_array_equal(gps.samples(), positions)
+    defs = [channel(0, "gps", "gpslocation"), channel(1, "nogps", "gpslocation")]
+    file = QelFile([*defs, channel(2, "blob", "binary")]).timestamped(0, [1, 2], positions)
+    dm = load(tmp_path, file.message(2, 5, b"\x00\xff").message(2, 6, b""))
+    np.testing.assert_array_equal(dm.channel("gps").samples(), positions)
     empty = dm.channel("nogps").samples()
     assert (empty.shape, empty.dtype) == ((0, 3), np.float64)
+    blob = dm.channel("blob")
+    assert (blob.samples(), blob.segments, blob.channel_type) == (
+        [b"\x00\xff", b""],
+        [],
+        "variable",
+    )
 
 
 @pytest.mark.parametrize(
@@ -58,8 +55,6 @@ def test_gps_samples_are_rows_of_three(tmp_path):
     [
         ([(0, 3.0, 4)], [0, 333333333, 666666666, 1000000000]),
         ([(7, 0.0, 3)], [7, 7, 7]),
-        ([(7, float("nan"), 2)], [7, 7]),
-        ([(7, -5.0, 2)], [7, 7]),
         ([(100, 1e9, 2), (50, 0.5, 0), (50, 0.5, 3)], [100, 101, 50, 2000000050, 4000000050]),
         ([(2**63 - 2, 1.0, 3)], [2**63 - 2, 2**63 - 1, 2**63 - 1]),
     ],
@@ -77,18 +72,6 @@ def test_equidistant_timestamps_are_reconstructed(tmp_path, segments, expected):
     ]
 
 
-def test_variable_channels_give_lists_and_timestamps(tmp_path):
-    file = QelFile([channel(0, "text", "string"), channel(1, "blob", "binary")])
-    file.message(0, 30, "Grüße, 温度".encode()).message(0, 10, b"")
-    file.message(1, 5, b"\x00\xff").message(1, 6, b"")
-    dm = load(tmp_path, file)
-    text, blob = dm.channel("text"), dm.channel("blob")
-    assert text.samples() == ["Grüße, 温度", ""]
-    assert blob.samples() == [b"\x00\xff", b""]
-    assert text.timestamps_ns().tolist() == [30, 10]
-    assert (blob.channel_type, blob.sample_count, blob.segments) == ("variable", 2, [])
-
-
 @pytest.mark.parametrize(
     "texts",
     [
@@ -102,15 +85,17 @@ def test_variable_channels_give_lists_and_timestamps(tmp_path):
 def test_string_samples_decode_whether_or_not_ascii(tmp_path, texts):
     file = QelFile([channel(0, "text", "string")])
     for i, text in enumerate(texts):
-        file.message(0, i, text.encode())
-    assert load(tmp_path, file).channel("text").samples() == texts
+        file.message(0, 10 - i, text.encode())
+    text = load(tmp_path, file).channel("text")
+    assert text.samples() == texts
+    assert text.timestamps_ns().tolist() == [10 - i for i in range(len(texts))]
 
 
-def test_reprs(tmp_path):
+def test_reprs_properties_and_lookup(tmp_path):
     file = three_channels().start_data(0, -5, 100.0, np.zeros(2)).start_data(0, 0, 0.5, np.zeros(1))
+    file.channels.append(channel(9, "a.b", "float", physicalunit="°C", displayname="Temp"))
     dm = load(tmp_path, file)
-    assert repr(dm) == "DataManager(channels=3, compressed=false)"
-    assert len(dm) == 3
+    assert len(dm) == 4
     assert [repr(s) for s in dm.channel("speed").segments] == [
         "Segment(start_timestamp_ns=-5, sample_rate_hz=100, sample_count=2)",
         "Segment(start_timestamp_ns=0, sample_rate_hz=0.5, sample_count=1)",
@@ -120,25 +105,18 @@ def test_reprs(tmp_path):
         'channel_type="variable", sample_count=0)'
     )
     stats = repr(dm.stats)
-    assert stats.startswith("ReaderStats(channels_total=3, blocks_total=2, elapsed_ms=")
+    assert stats.startswith("ReaderStats(channels_total=4, blocks_total=2, elapsed_ms=")
     assert stats.endswith(", compressed=false)")
     assert len(stats.split("elapsed_ms=")[1].split(",")[0].split(".")[1]) == 2
 
-
-def test_channel_properties_and_lookup(tmp_path):
-    defs = [
-        channel(3, "a.b", "float", physicalunit="°C", displayname="Temp"),
-        channel(9, "n", "uint8"),
-    ]
-    dm = load(tmp_path, QelFile(defs))
-    a = dm.channel_by_index(3)
-    assert (a.index, a.name, a.data_type, a.channel_type) == (3, "a.b", "float", "equidistant")
+    a = dm.channel_by_index(9)
+    assert (a.index, a.name, a.data_type, a.channel_type) == (9, "a.b", "float", "equidistant")
     assert (a.physical_unit, a.display_name, a.is_empty, a.sample_count) == ("°C", "Temp", True, 0)
-    assert (dm.channel("n").physical_unit, dm.channel("n").display_name) == (None, None)
-    assert [c.name for c in dm.channels] == ["a.b", "n"]
+    assert (dm.channel("t").physical_unit, dm.channel("t").display_name) == (None, None)
+    assert [c.name for c in dm.channels] == ["speed", "t", 'odd "x"', "a.b"]
     assert dm.channel("missing") is None
-    assert dm.channel_by_index(4) is None
-    assert dm.channel(name="n").index == dm.channel_by_index(index=9).index == 9
+    assert dm.channel_by_index(3) is None
+    assert dm.channel(name="t").index == dm.channel_by_index(index=1).index == 1
 
 
 @pytest.mark.parametrize("count", [4, 3 << 20])  # the larger arrays are mapped on their own
@@ -167,7 +145,6 @@ def test_samples_are_owned_copies(tmp_path, count):
         ),
         (lambda dm: qel.load("a\0b"), ValueError, "argument 'path': embedded null character"),
         (lambda dm: dm.channel(5), TypeError, "argument 'name': must be str, not int"),
-        (lambda dm: dm.channel_by_index("1"), TypeError, "argument 'index': must be int, not str"),
         (
             lambda dm: dm.channel_by_index(1.0),
             TypeError,
@@ -189,72 +166,57 @@ def test_argument_errors(tmp_path, call, exception, text):
     ("content", "text"),
     [
         (b"QEL9 10\n", "unsupported QEL version: QEL9"),
-        (b"QEL5 5\n{}", "I/O error: "),
-        (b"QEL5 2\n{}", 'invalid QEL metablock: QEL5 root is missing the "qel" envelope'),
-        (
-            QelFile([channel(0, "c", "double")]).frame(7, 6).to_bytes(),
-            "block references unknown channel index 7",
-        ),
+        (b"QEL5 5\n{}", "I/O error: failed to fill whole buffer"),
+        (None, "I/O error: No such file or directory (os error 2)"),
     ],
 )
 def test_core_errors_arrive_as_qel_error(tmp_path, content, text):
     path = tmp_path / "bad.qel"
-    path.write_bytes(content)
+    if content is not None:
+        path.write_bytes(content)
     with pytest.raises(qel.QelError) as raised:
         qel.load(str(path))
-    assert str(raised.value).startswith(text)
-    assert raised.value.args == (str(raised.value),)
-
-
-def test_missing_file_is_an_io_error(tmp_path):
-    with pytest.raises(qel.QelError, match=r"^I/O error: .*\(os error 2\)$"):
-        qel.load(str(tmp_path / "absent.qel"))
+    assert str(raised.value) == text
+    assert raised.value.args == (text,)
 
 
 @pytest.mark.parametrize(
-    ("compress", "format"), [(lambda b: b, None), (gzip.compress, "gzip"), (zlib.compress, "zlib")]
+    ("compress", "format", "crc"),
+    [(lambda b: b, None, False), (gzip.compress, "gzip", False), (zlib.compress, "zlib", True)],
 )
-def test_stats_of_plain_and_compressed_files(tmp_path, compress, format):
-    file = three_channels().start_data(0, 0, 1.0, np.arange(3.0)).frame(1, None)
+def test_stats_of_plain_compressed_and_checked_files(tmp_path, compress, format, crc):
+    file = QelFile(three_channels().channels, crc=crc)
+    file.start_data(0, 0, 1.0, np.arange(3.0)).start_data(0, 5, 1.0, np.arange(2.0)).frame(1, None)
+    content = bytearray(file.to_bytes())
+    if crc:
+        content[-5] ^= 0xFF  # the CRC of the second block
     path = tmp_path / "f.qel"
-    path.write_bytes(compress(file.to_bytes()))
+    path.write_bytes(compress(bytes(content)))
     dm = qel.load(str(path))
-    stats = dm.stats
-    assert stats.compression_format == format
-    assert stats.compressed is (format is not None)
+    stats, failed = dm.stats, int(crc)
+    expected = {
+        "compression_format": format,
+        "compressed": format is not None,
+        "blocks_total": 3,
+        "blocks_read": 2 - failed,
+        "blocks_skipped_zero_length": 1,
+        "blocks_crc_failed": failed,
+        "file_size_bytes": path.stat().st_size,
+        "header_size_bytes": 0,
+        "channels_total": 3,
+        "channels_with_data": 2,
+        "integrity": "crc32c" if crc else "none",
+        "verification_status": "invalid" if crc else "none",
+    }
+    assert {name: getattr(stats, name) for name in expected} == expected
     assert repr(dm) == f"DataManager(channels=3, compressed={str(format is not None).lower()})"
-    assert (stats.blocks_total, stats.blocks_read, stats.blocks_skipped_zero_length) == (2, 1, 1)
-    assert (stats.file_size_bytes, stats.channels_total, stats.channels_with_data) == (
-        path.stat().st_size,
-        3,
-        2,
-    )
-    assert (stats.integrity, stats.verification_status, stats.header_size_bytes) == (
-        "none",
-        "none",
-        0,
-    )
-    assert isinstance(stats.elapsed_ms, float) and stats.elapsed_ms >= 0
+    assert isinstance(stats.compressed, bool) and isinstance(stats.elapsed_ms, float)
+    assert stats.elapsed_ms >= 0
     lines = str(stats).split("\n")
     assert lines[0] == f"File size:       {path.stat().st_size} B"
-    assert "Read:                  1" in lines
-    assert len(lines) == (18 if format is None else 19) + 1
-
-
-def test_crc_failures_are_counted_and_reported(tmp_path):
-    file = QelFile([channel(0, "c", "double")], crc=True)
-    file.start_data(0, 0, 1.0, np.arange(2.0)).start_data(0, 5, 1.0, np.arange(2.0))
-    content = bytearray(file.to_bytes())
-    content[-1] ^= 0xFF
-    path = tmp_path / "crc.qel"
-    path.write_bytes(bytes(content))
-    stats = qel.load(str(path)).stats
-    assert (stats.integrity, stats.blocks_crc_failed, stats.verification_status) == (
-        "crc32c",
-        1,
-        "invalid",
-    )
-    assert "Blocks CRC-failed:     1" in str(stats).split("\n")
+    assert f"Read:                  {2 - failed}" in lines
+    assert ("Blocks CRC-failed:     1" in lines) is crc
+    assert len(lines) == 18 + (format is not None) + 2 * crc + 1
 
 
 def test_classes_are_reported_under_the_package_and_not_constructible():
