@@ -214,7 +214,7 @@ PyType_Slot channel_slots[] = {
     {},
 };
 
-PyType_Spec channel_spec = {
+PyType_Spec channel_table = {
     "qel.Channel", sizeof(Boxed<qel::Channel>), 0, kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     channel_slots,
 };
@@ -224,7 +224,7 @@ PyObject* channel_class_cache = nullptr;
 }  // namespace
 
 PyObject* channel_class() {
-  return class_from_spec(channel_class_cache, channel_spec);
+  return class_from_table(channel_class_cache, channel_table);
 }
 
 PyObject* new_channel(const qel::Channel& channel) {

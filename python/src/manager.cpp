@@ -130,7 +130,7 @@ PyType_Slot manager_slots[] = {
     {},
 };
 
-PyType_Spec manager_spec = {
+PyType_Spec manager_table = {
     "qel.DataManager",
     sizeof(Boxed<qel::DataManager>),
     0,
@@ -143,7 +143,7 @@ PyObject* manager_class_cache = nullptr;
 }  // namespace
 
 PyObject* data_manager_class() {
-  return class_from_spec(manager_class_cache, manager_spec);
+  return class_from_table(manager_class_cache, manager_table);
 }
 
 PyObject* new_data_manager(qel::DataManager manager) {

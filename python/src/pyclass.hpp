@@ -57,8 +57,8 @@ void* as_slot(F* function) noexcept {
 
 // Creates a class from its table on first use and keeps it for the life of
 // the process; nullptr with a Python error set if creation fails.
-inline PyObject* class_from_spec(PyObject*& cache, PyType_Spec& spec) {
-  if (cache == nullptr) cache = PyType_FromSpec(&spec);
+inline PyObject* class_from_table(PyObject*& cache, PyType_Spec& table) {
+  if (cache == nullptr) cache = PyType_FromSpec(&table);
   return cache;
 }
 

@@ -53,7 +53,7 @@ PyType_Slot segment_slots[] = {
     {},
 };
 
-PyType_Spec segment_spec = {
+PyType_Spec segment_table = {
     "qel.Segment", sizeof(Boxed<qel::Segment>), 0, kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     segment_slots,
 };
@@ -63,7 +63,7 @@ PyObject* segment_class_cache = nullptr;
 }  // namespace
 
 PyObject* segment_class() {
-  return class_from_spec(segment_class_cache, segment_spec);
+  return class_from_table(segment_class_cache, segment_table);
 }
 
 PyObject* new_segment(const qel::Segment& segment) {

@@ -145,7 +145,7 @@ PyType_Slot stats_slots[] = {
     {},
 };
 
-PyType_Spec stats_spec = {
+PyType_Spec stats_table = {
     "qel.ReaderStats", sizeof(Boxed<Stats>), 0, kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     stats_slots,
 };
@@ -155,7 +155,7 @@ PyObject* stats_class_cache = nullptr;
 }  // namespace
 
 PyObject* reader_stats_class() {
-  return class_from_spec(stats_class_cache, stats_spec);
+  return class_from_table(stats_class_cache, stats_table);
 }
 
 PyObject* new_reader_stats(const qel::ReaderStats& stats) {

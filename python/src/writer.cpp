@@ -305,7 +305,7 @@ PyType_Slot writer_slots[] = {
     {},
 };
 
-PyType_Spec writer_spec = {
+PyType_Spec writer_table = {
     "qel.WriterBuilder", sizeof(Boxed<WriterSlot>), 0, kClassFlags, writer_slots,
 };
 
@@ -314,7 +314,7 @@ PyObject* writer_class_cache = nullptr;
 }  // namespace
 
 PyObject* writer_builder_class() {
-  return class_from_spec(writer_class_cache, writer_spec);
+  return class_from_table(writer_class_cache, writer_table);
 }
 
 qel::WriterBuilder* open_builder(PyObject* self) {
