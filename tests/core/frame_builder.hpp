@@ -1,8 +1,8 @@
 #pragma once
 
 // Crafts QEL files byte by byte for tests: header line, metablock, block
-// frames (with frame CRCs when the file declares integrity), signature blocks,
-// trailers, and whole-file gzip or zlib compression.
+// frames (with frame CRCs when the file declares integrity), and whole-file
+// gzip or zlib compression.
 
 #include <zlib.h>
 
@@ -27,7 +27,6 @@ namespace qel::testing {
 inline constexpr std::uint8_t kMessageEvent = 4;
 inline constexpr std::uint8_t kContinuedData = 5;
 inline constexpr std::uint8_t kStartData = 6;
-inline constexpr std::uint8_t kRelStampData = 7;
 inline constexpr std::uint8_t kAbsTimeStampData = 8;
 inline constexpr std::uint8_t kMulti = 0x80;
 
@@ -94,9 +93,9 @@ inline std::string metablock_json(const std::vector<ChannelDecl>& channels) {
 }
 
 // The metadata model for `channels`, for tests that skip metablock parsing.
-inline MetaBlock meta_of(const std::vector<ChannelDecl>& channels, std::uint32_t version = 5) {
+inline MetaBlock meta_of(const std::vector<ChannelDecl>& channels) {
   MetaBlock meta;
-  meta.format_version = version;
+  meta.format_version = 5;
   for (const ChannelDecl& c : channels) {
     meta::Channel channel;
     channel.index = c.index;
@@ -135,32 +134,18 @@ class FileBuilder {
                      std::span<const std::uint8_t> body) {
     Bytes payload;
     payload.u8(control).raw(body);
-    return frame_payload(index, payload);
-  }
-  // A frame whose payload (control byte included) is given whole.
-  FileBuilder& frame_payload(std::uint16_t index, std::span<const std::uint8_t> payload) {
-    const std::uint8_t width = width_of(index);
+    const auto found = widths_.find(index);
     const std::size_t crc_bytes = integrity_ == IntegrityProfile::none ? 0 : 4;
     const auto length = static_cast<std::uint32_t>(payload.size() + crc_bytes);
     Bytes head;
     head.u16(index);
-    if (width == 2) {
+    if (found == widths_.end() || found->second == 2) {
       head.u16(static_cast<std::uint16_t>(length));
     } else {
       head.u32(length);
     }
     blocks_.raw(head).raw(payload);
     if (crc_bytes > 0) blocks_.u32(crc32c_of_parts({head, payload}));
-    return *this;
-  }
-  FileBuilder& signature(std::span<const std::uint8_t> data) {
-    blocks_.u16(0xFFFE).u32(static_cast<std::uint32_t>(data.size())).raw(data);
-    return *this;
-  }
-  FileBuilder& trailer(std::span<const std::uint8_t> body,
-                       std::string_view magic = "QEL_STREAM_END") {
-    blocks_.u16(0xFFFF).u32(static_cast<std::uint32_t>(body.size())).raw(body).text(magic);
-    blocks_.zeros(40 - magic.size());
     return *this;
   }
   FileBuilder& raw(std::span<const std::uint8_t> bytes) {
@@ -178,17 +163,11 @@ class FileBuilder {
   }
 
  private:
-  std::uint8_t width_of(std::uint16_t index) const {
-    const auto found = widths_.find(index);
-    return found == widths_.end() ? 2 : found->second;
-  }
   std::string default_header_line() const {
     std::string line = "QEL5 " + std::to_string(metablock_.size());
     if (integrity_ == IntegrityProfile::none) return line;
     const auto* text = reinterpret_cast<const std::uint8_t*>(metablock_.data());
-    line += " crc32c:" + hex8(crc32c({text, metablock_.size()}));
-    if (integrity_ == IntegrityProfile::ed25519) line += " ed25519:0123456789abcdef";
-    return line;
+    return line + " crc32c:" + hex8(crc32c({text, metablock_.size()}));
   }
 
   IntegrityProfile integrity_;

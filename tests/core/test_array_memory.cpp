@@ -21,35 +21,21 @@ Block mapped(std::size_t bytes) {
   return {data, bytes, true};
 }
 
-TEST(MappingCache, TakesTheFitItIsAskedForAndEmptiesOnAMiss) {
-  MappingCache cache(64 * kMiB);
+// Takes the fit it is asked for, empties on a miss, and keeps within its
+// limit by dropping the oldest.
+TEST(MappingCache, KeepsAndHandsOutMappings) {
+  MappingCache cache(24 * kMiB);
   const std::vector<Block> blocks = {mapped(8 * kMiB), mapped(4 * kMiB), mapped(16 * kMiB)};
   for (const Block& block : blocks) cache.keep(block);
-  EXPECT_EQ(cache.kept_bytes(), 28 * kMiB);
-
-  EXPECT_EQ(cache.take(6 * kMiB, MappingCache::Fit::smallest)->data, blocks[0].data);
+  EXPECT_EQ(cache.kept_bytes(), 20 * kMiB) << "the oldest was dropped";
+  cache.keep(mapped(32 * kMiB));  // larger than the whole cache: unmapped at once
+  EXPECT_EQ(cache.kept_bytes(), 20 * kMiB);
+  EXPECT_EQ(cache.take(2 * kMiB, MappingCache::Fit::smallest)->data, blocks[1].data);
   EXPECT_EQ(cache.take(2 * kMiB, MappingCache::Fit::largest)->data, blocks[2].data);
-  EXPECT_EQ(cache.kept_bytes(), 4 * kMiB);
+  cache.keep(blocks[1]);
   EXPECT_FALSE(cache.take(5 * kMiB, MappingCache::Fit::largest));
   EXPECT_EQ(cache.kept_bytes(), 0u);
-  ::munmap(blocks[0].data, blocks[0].bytes);
   ::munmap(blocks[2].data, blocks[2].bytes);
-}
-
-TEST(MappingCache, StaysWithinItsLimitByDroppingTheOldest) {
-  MappingCache cache(10 * kMiB);
-  const Block oldest = mapped(4 * kMiB);
-  const Block newer = mapped(4 * kMiB);
-  cache.keep(oldest);
-  cache.keep(newer);
-  cache.keep(mapped(4 * kMiB));
-  EXPECT_EQ(cache.kept_bytes(), 8 * kMiB);
-  cache.keep(mapped(12 * kMiB));  // larger than the whole cache: unmapped at once
-  EXPECT_EQ(cache.kept_bytes(), 8 * kMiB);
-  const auto first = cache.take(4 * kMiB, MappingCache::Fit::smallest);
-  ASSERT_TRUE(first);
-  EXPECT_NE(first->data, oldest.data);
-  ::munmap(first->data, first->bytes);
 }
 
 // A freed array's pages go to the next large array, and whatever a grown
@@ -74,6 +60,32 @@ TEST(ArrayMemory, FreedArraysAreReusedAndShrinkGivesBackTheTail) {
   small.push_back(0.5);  // grows again after shrinking
   EXPECT_EQ(small.back(), 0.5);
   EXPECT_EQ(small[kMiB - 1], static_cast<double>(kMiB - 1));
+}
+
+// Enough elements to cross from heap blocks into mapped ones several times.
+constexpr std::size_t kMany = std::size_t{3} << 20;
+
+void fill(CowArray<std::uint32_t>& array, std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) array.push_back(static_cast<std::uint32_t>(i * 7));
+}
+
+bool holds_ramp(const CowArray<std::uint32_t>& array, std::size_t count) {
+  if (array.size() != count) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (array[i] != static_cast<std::uint32_t>(i * 7)) return false;
+  }
+  return true;
+}
+
+TEST(CowArray, CopiesShareUntilOneChanges) {
+  CowArray<std::uint32_t> original;
+  fill(original, 0, kMany);
+  CowArray<std::uint32_t> copy = original;
+  EXPECT_EQ(copy.data(), original.data());
+  fill(copy, kMany, kMany + 10);
+  EXPECT_NE(copy.data(), original.data());
+  EXPECT_TRUE(holds_ramp(original, kMany));
+  EXPECT_TRUE(holds_ramp(copy, kMany + 10));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <deque>
 #include <limits>
 #include <string>
@@ -46,15 +45,13 @@ class Blocks {
   std::deque<Bytes> kept_;
 };
 
-meta::Channel definition(DataType type, std::uint16_t index = 7) {
+meta::Channel definition(DataType type) {
   meta::Channel channel;
-  channel.index = index;
+  channel.index = 7;
   channel.name = "ch";
   channel.datatype = std::move(type);
   return channel;
 }
-
-// --- the state machine ---------------------------------------------------------
 
 struct SequenceCase {
   const char* name;
@@ -89,87 +86,24 @@ TEST_P(BuilderSequence, DecidesStorageOrFails) {
 
 const std::string kMixed = "channel 7 mixes equidistant and timestamped blocks";
 const std::string kNoStart = "channel 7 produced bcContinuedData without a preceding bcStartData";
-const std::string kNoAnchor =
-    "channel 7 produced bcContinuedRelStampData without an absolute anchor";
 
 INSTANTIATE_TEST_SUITE_P(
     States, BuilderSequence,
     ::testing::Values(
         SequenceCase{"StartContinuedStart", DataTypeId::Double, "SCS", "equidistant"},
-        SequenceCase{"OnlySkips", DataTypeId::Double, "KK", "equidistant"},
         SequenceCase{"ContinuedFirst", DataTypeId::Double, "C", kNoStart},
         SequenceCase{"AbsoluteThenStart", DataTypeId::Double, "AS", kMixed},
-        SequenceCase{"StartThenAbsolute", DataTypeId::Double, "SA", kMixed},
-        SequenceCase{"AbsoluteThenContinued", DataTypeId::Double, "AC", kMixed},
-        SequenceCase{"RelativeFirst", DataTypeId::Double, "R", kNoAnchor},
         SequenceCase{"RelativeAfterStart", DataTypeId::Double, "SR", kMixed},
-        SequenceCase{"RelativeAfterEmptyAbsolute", DataTypeId::Double, "ZR", kNoAnchor},
+        SequenceCase{"RelativeAfterEmptyAbsolute", DataTypeId::Double, "ZR",
+                     "channel 7 produced bcContinuedRelStampData without an absolute anchor"},
         SequenceCase{"RelativeAfterAbsolute", DataTypeId::Double, "ARRA", "timestamped"},
-        SequenceCase{"EmptyAbsolute", DataTypeId::Double, "Z", "timestamped"},
         SequenceCase{"WrongPayloadType", DataTypeId::Float, "S",
                      "channel 7 data type mismatch: expected Float, got block payload Double"},
-        SequenceCase{"NumericOnStringChannel", DataTypeId::String, "A",
-                     "channel 7 data type mismatch: expected String, got block payload Double"},
         SequenceCase{"StringChannelWithoutBlocks", DataTypeId::String, "K", "variable"}),
     [](const auto& test) { return std::string(test.param.name); });
 
-// --- segments, anchors, timestamps ------------------------------------------------
-
-const EquidistantStorage& equidistant(const Channel& channel) {
-  return std::get<EquidistantStorage>(channel.storage);
-}
-
-TEST(Segments, TileTheValuesAndMoveTheAnchor) {
-  Blocks blocks;
-  ChannelBuilder builder(definition(DataTypeId::Double));
-  ASSERT_TRUE(builder.apply_block(blocks.start(0, 1000.0, {1, 2, 3})));
-  EXPECT_EQ(builder.anchor(), 2'000'000);
-  ASSERT_TRUE(builder.apply_block(blocks.continued({4, 5})));
-  EXPECT_EQ(builder.anchor(), 4'000'000);
-  ASSERT_TRUE(builder.apply_block(blocks.start(-10, 1.0, {})));
-  EXPECT_EQ(builder.anchor(), 4'000'000) << "an empty segment leaves the anchor";
-  ASSERT_TRUE(builder.apply_block(blocks.continued({6})));
-  EXPECT_EQ(builder.anchor(), -10);
-
-  const Channel channel = *std::move(builder).finalize();
-  const auto& storage = equidistant(channel);
-  ASSERT_EQ(storage.segments.size(), 2u);
-  EXPECT_EQ(storage.segments[0].offset, 0u);
-  EXPECT_EQ(storage.segments[0].sample_count, 5u);
-  EXPECT_EQ(storage.segments[1].offset, 5u);
-  EXPECT_EQ(storage.segments[1].sample_count, 1u);
-  const auto& values = std::get<CowArray<double>>(storage.values);
-  EXPECT_EQ(std::vector<double>(values.view().begin(), values.view().end()),
-            (std::vector<double>{1, 2, 3, 4, 5, 6}));
-}
-
-struct AnchorCase {
-  const char* name;
-  std::int64_t start;
-  double rate;
-  std::int64_t anchor;
-};
-
-class SegmentAnchor : public ::testing::TestWithParam<AnchorCase> {};
-
-TEST_P(SegmentAnchor, IsTheLastSampleTimeSaturating) {
-  const AnchorCase& c = GetParam();
-  Blocks blocks;
-  ChannelBuilder builder(definition(DataTypeId::Double));
-  ASSERT_TRUE(builder.apply_block(blocks.start(c.start, c.rate, {1, 2, 3})));
-  EXPECT_EQ(builder.anchor(), c.anchor);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rates, SegmentAnchor,
-                         ::testing::Values(AnchorCase{"ZeroRate", 55, 0.0, 55},
-                                           AnchorCase{"NegativeRate", 55, -1.0, 55},
-                                           AnchorCase{"NaNRate", 55, std::nan(""), 55},
-                                           AnchorCase{"SaturatesHigh", kMax - 10, 1.0, kMax},
-                                           AnchorCase{"TinyRateSaturates", 0, 1e-300, kMax}),
-                         [](const auto& test) { return std::string(test.param.name); });
-
-// Records are split into columns by vector code in groups and by a plain
-// loop for the rest: counts around the group sizes, for each value width.
+// Records of 4- and 8-byte values are split into columns by vector code in
+// groups and by a plain loop for the rest; other widths take the plain loop.
 template <class T>
 void expect_columns(DataTypeId type, std::size_t count) {
   Bytes raw;
@@ -194,14 +128,11 @@ class RecordColumns : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(RecordColumns, HoldEveryRecordOfEachWidth) {
   const std::size_t count = GetParam();
   expect_columns<std::int32_t>(DataTypeId::Int32, count);
-  expect_columns<float>(DataTypeId::Float, count);
-  expect_columns<std::uint64_t>(DataTypeId::UInt64, count);
   expect_columns<double>(DataTypeId::Double, count);
   expect_columns<std::int16_t>(DataTypeId::Int16, count);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, RecordColumns,
-                         ::testing::Values(0, 1, 7, 8, 9, 15, 16, 17, 33, 1000));
+INSTANTIATE_TEST_SUITE_P(Counts, RecordColumns, ::testing::Values(0, 15, 16, 17, 1000));
 
 // Relative times run from the last appended time, not the largest; an empty
 // block leaves that.
@@ -232,7 +163,8 @@ TEST(Values, BoolBytesAreNormalised) {
   const Bytes wire{0x00, 0x02, 0x01, 0xFF};
   ASSERT_TRUE(builder.apply_block(ContinuedData{{DataTypeId::Bool, wire.vec().data(), 4}}));
   const Channel channel = *std::move(builder).finalize();
-  const auto& values = std::get<CowArray<bool>>(equidistant(channel).values);
+  const auto& values =
+      std::get<CowArray<bool>>(std::get<EquidistantStorage>(channel.storage).values);
   ASSERT_EQ(values.size(), 4u);
   std::vector<std::uint8_t> stored(4);
   std::memcpy(stored.data(), values.data(), 4);

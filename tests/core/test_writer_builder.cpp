@@ -11,7 +11,6 @@ namespace qel {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 ChannelDef def(std::string name, DataType type) {
   ChannelDef out;
@@ -36,7 +35,6 @@ TEST(AddChannel, RefusalsInOrderOfTheChecks) {
   const ChannelType tensor = ChannelType::other("tensor");
   const std::tuple<std::uint8_t, DataType, ChannelType, std::string> refusals[] = {
       {3, DataType::unsupported("x"), tensor, "size_of_length_value must be 2 or 4, got 3"},
-      {0, DataTypeId::Double, ChannelTypeId::Scalar, "size_of_length_value must be 2 or 4, got 0"},
       {4, DataType::unsupported("x"), tensor, "data type Unsupported(_) cannot be written"},
       {2, DataTypeId::ByteArray, tensor,
        "bytearray is a read-side alias; writers must declare data type as Binary"},
@@ -56,15 +54,12 @@ TEST(AddChannel, RefusalsInOrderOfTheChecks) {
 
 TEST(AddChannel, AcceptsExactly65536ChannelsAndDuplicateNames) {
   WriterBuilder builder;
-  for (std::size_t i = 0; i < WriterBuilder::kMaxChannels; ++i) {
-    const auto index = builder.add_channel(def("same", DataTypeId::Double));
-    ASSERT_TRUE(index);
-    ASSERT_EQ(*index, i);
-  }
-  const auto refused = builder.add_channel(def("one more", DataTypeId::Double));
-  EXPECT_EQ(error_of(refused), "invalid QEL metablock: writer reached the 65536 channel limit");
-  EXPECT_EQ(builder.channel_count(), WriterBuilder::kMaxChannels);
-  EXPECT_EQ(builder.data().size(), WriterBuilder::kMaxChannels);
+  for (std::size_t i = 0; i < 65535; ++i)
+    ASSERT_TRUE(builder.add_channel(def("same", DataTypeId::Double)));
+  EXPECT_EQ(builder.add_channel(def("same", DataTypeId::Double)).value_or(0), 65535u);
+  EXPECT_EQ(error_of(builder.add_channel(def("one more", DataTypeId::Double))),
+            "invalid QEL metablock: writer reached the 65536 channel limit");
+  EXPECT_EQ(builder.data().size(), 65536u);
 }
 
 TEST(Storage, KindsCannotBeMixedOnOneChannel) {
@@ -84,38 +79,25 @@ TEST(Storage, KindsCannotBeMixedOnOneChannel) {
 TEST(Samples, RefusalsChangeNothing) {
   WriterBuilder builder = with_channels({DataTypeId::Double, DataTypeId::Int32, DataTypeId::Binary,
                                          DataTypeId::String, DataTypeId::Float});
-  const std::vector<std::int64_t> one{7}, two{7, 8}, three{7, 8, 9};
+  const std::vector<std::int64_t> two{7, 8}, three{7, 8, 9};
   const std::vector<float> f32{1.0f};
   const std::vector<double> f64{1.0};
   const std::vector<std::int32_t> ints{1, 2};
   const std::vector<std::string_view> text{"x"}, broken{"ok", "\xC3("};
-  const std::string not_found = "channel \"(index 5)\" not found";
   const std::string payload = "invalid QEL block payload: channel ";
   const std::pair<Status, std::string> refusals[] = {
-      {builder.add_equidistant_segment_f64(5, 0, {}, 1.0), not_found},
-      {builder.add_timestamped_samples<double>(5, {}, {}), not_found},
-      {builder.add_string_samples(5, {}, {}), not_found},
-      {builder.add_binary_samples(5, {}, {}), not_found},
-      {builder.add_equidistant_segment_f32(0, 0, f32, 0.0),
-       "channel 0 data type mismatch: expected Double, got block payload Float"},
+      {builder.add_binary_samples(5, {}, {}), "channel \"(index 5)\" not found"},
       {builder.add_timestamped_samples<std::int32_t>(0, three, ints),
        "channel 0 data type mismatch: expected Double, got block payload Int32"},
-      {builder.add_timestamped_samples<std::int32_t>(1, three, ints),
-       payload + "1: timestamp len 3 != values len 2"},
-      {builder.add_string_samples(2, one, text),
-       "channel 2 data type mismatch: expected Binary, got block payload String"},
       {builder.add_string_samples(3, {}, text), payload + "3: timestamp len 0 != values len 1"},
       {builder.add_string_samples(3, two, broken),
        payload + "3: string sample 1 is not valid UTF-8: invalid utf-8 sequence of 1 bytes from "
                  "index 0"},
   };
   for (const auto& [status, message] : refusals) EXPECT_EQ(error_of(status), message);
-  // Rates in plain decimal with the fewest digits; +inf is a valid rate, shown
-  // only in segment reprs.
-  EXPECT_EQ(format_rate(kInf), "inf");
+  // Rates in plain decimal with the fewest digits.
   const std::pair<double, std::string> rates[] = {
-      {0.0, "0"},      {-0.0, "-0"},   {kNaN, "NaN"},         {-kNaN, "NaN"},
-      {-kInf, "-inf"}, {-0.1, "-0.1"}, {-1e-7, "-0.0000001"}, {-1e20, "-100000000000000000000"}};
+      {-0.0, "-0"}, {kNaN, "NaN"}, {-1e-7, "-0.0000001"}, {-1e20, "-100000000000000000000"}};
   for (const auto& [rate, shown] : rates) {
     EXPECT_EQ(error_of(builder.add_equidistant_segment_f32(4, 0, f32, rate)),
               payload + "4: equidistant sample_rate_hz must be > 0, got " + shown);

@@ -10,38 +10,19 @@ from pathlib import Path
 import numpy as np
 
 # Numeric data type names and their natural numpy dtypes.
-NUMERIC = {
-    "bool": np.bool_,
-    "int8": np.int8,
-    "int16": np.int16,
-    "int32": np.int32,
-    "int64": np.int64,
-    "uint8": np.uint8,
-    "uint16": np.uint16,
-    "uint32": np.uint32,
-    "uint64": np.uint64,
-    "float": np.float32,
-    "double": np.float64,
+NUMERIC = {"bool": np.bool_, "float": np.float32, "double": np.float64} | {
+    f"{sign}int{bits}": np.dtype(f"{sign}int{bits}").type
+    for sign in ("", "u")
+    for bits in (8, 16, 32, 64)
 }
-
-
-def _crc32c_table() -> list[int]:
-    table = []
-    for byte in range(256):
-        crc = byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
-        table.append(crc)
-    return table
-
-
-_CRC_TABLE = _crc32c_table()
 
 
 def crc32c(data: bytes) -> int:
     crc = 0xFFFFFFFF
     for byte in data:
-        crc = (crc >> 8) ^ _CRC_TABLE[(crc ^ byte) & 0xFF]
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
     return crc ^ 0xFFFFFFFF
 
 

@@ -23,18 +23,15 @@ def test_nothing_is_printed_without_logging_configuration(tmp_path):
     assert (run.stdout, run.stderr) == ("1\n", "")
 
 
+DEBUG = ("qel_core.meta_json", logging.DEBUG, UNKNOWN_FIELD)
+WARNING = ("qel_core.reader", logging.WARNING, ZERO_LENGTH)
+
+
 @pytest.mark.parametrize(
     ("level", "expected"),
     [
-        (
-            logging.DEBUG,
-            [
-                ("qel_core.meta_json", logging.DEBUG, UNKNOWN_FIELD),
-                ("qel_core.reader", logging.WARNING, ZERO_LENGTH),
-                ("qel_core.reader", logging.WARNING, ZERO_LENGTH),
-            ],
-        ),
-        (logging.WARNING, [("qel_core.reader", logging.WARNING, ZERO_LENGTH)] * 2),
+        (logging.DEBUG, [DEBUG, WARNING, WARNING]),
+        (logging.WARNING, [WARNING] * 2),
         (logging.ERROR, []),
     ],
 )
@@ -49,7 +46,7 @@ def test_records_of_one_call_are_capped(tmp_path, caplog):
     qel.load(noisy_file(tmp_path, zero_length_blocks=10_003))
     records = caplog.record_tuples
     assert len(records) == 10_001
-    assert records[9_999] == ("qel_core.reader", logging.WARNING, ZERO_LENGTH)
+    assert records[9_999] == WARNING
     assert records[-1] == (
         "qel_core.reader",
         logging.WARNING,
@@ -63,4 +60,4 @@ def test_records_are_kept_when_the_load_fails(tmp_path, caplog):
     path.write_bytes(QelFile([channel(0, "c", "double")]).frame(0, None).frame(9, 6).to_bytes())
     with pytest.raises(qel.QelError, match="unknown channel index 9"):
         qel.load(str(path))
-    assert caplog.record_tuples == [("qel_core.reader", logging.WARNING, ZERO_LENGTH)]
+    assert caplog.record_tuples == [WARNING]

@@ -12,7 +12,6 @@ TS = np.array([10, 20, 30], dtype=np.int64)
 CONSUMED = "WriterBuilder already consumed by write_to_file()"
 EQUIDISTANT = "add_equidistant_segment expects a 1D float32 or float64 numpy array"
 TIMESTAMPS = "timestamps_ns must be a 1D int64 numpy array"
-POSITIONS = "positions must be a (n, 3) float64 numpy array"
 
 
 def builder() -> qel.WriterBuilder:
@@ -37,17 +36,12 @@ def equidistant(values, start=0):
     return lambda w: w.add_equidistant_segment(0, start, 1.0, values)
 
 
-def gps(positions):
-    return lambda w: w.add_gps_samples(4, TS, positions)
-
-
 @pytest.mark.parametrize(
     ("call", "exception", "text"),
     [
-        # One per converter: str, float, str or None, int or None, the three
-        # integer ranges, path, and the sequences of str and of bytes.
+        # One per converter: str, float, str or None, int or None, integer
+        # range, path, and the sequences of str and of bytes.
         (lambda w: w.tag(1), TypeError, "argument 'value': must be str, not int"),
-        (lambda w: w.add_channel(b"a", "double", "scalar"), TypeError, "argument 'name': "),
         (lambda w: w.location(1.0, "x", 0), TypeError, "argument 'lon': must be float, not str"),
         (channel(comment=1), TypeError, "argument 'comment': must be str or None, not int"),
         (
@@ -56,22 +50,11 @@ def gps(positions):
             "argument 'time_increment_ns': must be int or None, not str",
         ),
         (
-            channel(size_of_length_value=256),
-            OverflowError,
-            "argument 'size_of_length_value': 256 is out of range 0 to 255",
-        ),
-        (
             lambda w: w.add_gps_samples(65536, TS, np.zeros((3, 3))),
             OverflowError,
             "argument 'channel': 65536 is out of range 0 to 65535",
         ),
-        (equidistant(np.zeros(1), start=2**63), OverflowError, "argument 'start_ns': "),
         (lambda w: w.write_to_file(pathlib.Path("x")), TypeError, "argument 'path': "),
-        (
-            lambda w: w.add_string_samples(2, TS, "abc"),
-            TypeError,
-            "argument 'values': must be a sequence of str, not str",
-        ),
         (
             lambda w: w.add_string_samples(2, TS, ["a", 1, "c"]),
             TypeError,
@@ -81,11 +64,6 @@ def gps(positions):
             lambda w: w.add_binary_samples(3, TS, [b"", "s", b""]),
             TypeError,
             "argument 'values': item 1 must be a bytes-like object or a sequence of int, not str",
-        ),
-        (
-            lambda w: w.add_binary_samples(3, TS, [b"", [1, 256], b""]),
-            OverflowError,
-            "argument 'values': 256 is out of range 0 to 255",
         ),
         # Texts parsed by the Python layer.
         (
@@ -104,37 +82,20 @@ def gps(positions):
             ValueError,
             "unknown integrity \"CRC32C\"; expected 'none' or 'crc32c'",
         ),
-        (
-            lambda w: w.with_integrity("ed25519"),
-            ValueError,
-            "integrity 'ed25519' (signing) is not supported by the writer",
-        ),
-        # Arrays: type, dimensions, not an array, byte order, contiguity.
-        (equidistant(np.zeros(2, np.float16)), ValueError, EQUIDISTANT),
-        (equidistant(np.zeros((2, 2))), ValueError, EQUIDISTANT),
-        (equidistant([1.0]), ValueError, EQUIDISTANT),
+        # Arrays: one per message.
         (equidistant(np.zeros(2, ">f8")), ValueError, EQUIDISTANT),
         (equidistant(np.zeros(4)[::2]), TypeError, "The given array is not contiguous"),
-        (
-            lambda w: w.add_timestamped_samples(1, TS.astype(np.int32), np.zeros(3, np.int32)),
-            ValueError,
-            TIMESTAMPS,
-        ),
+        (lambda w: w.add_string_samples(2, [10, 20, 30], ["a", "b", "c"]), ValueError, TIMESTAMPS),
         (
             lambda w: w.add_timestamped_samples(1, TS, np.zeros(3, np.float16)),
             ValueError,
             "add_timestamped_samples expects a 1D numeric numpy array (bool, int8..int64, "
             "uint8..uint64, float32, or float64)",
         ),
-        (lambda w: w.add_string_samples(2, [10, 20, 30], ["a", "b", "c"]), ValueError, TIMESTAMPS),
-        (gps(np.zeros((3, 2))), ValueError, POSITIONS),
-        (gps(np.zeros((3, 3), np.float32)), ValueError, POSITIONS),
-        (gps(np.zeros((3, 3), order="F")), TypeError, "The given array is not contiguous"),
-        # A core refusal arrives as QelError with the core's text.
         (
-            lambda w: w.add_gps_samples(0, TS, np.zeros((3, 3))),
-            qel.QelError,
-            "channel 0 data type mismatch: expected Double, got block payload GpsLocation",
+            lambda w: w.add_gps_samples(4, TS, np.zeros((3, 3), np.float32)),
+            ValueError,
+            "positions must be a (n, 3) float64 numpy array",
         ),
     ],
 )
@@ -150,14 +111,8 @@ def test_failures_leave_the_builder_unchanged(call, exception, text):
     [
         (lambda w: w.tag(1), TypeError),  # arguments are converted first,
         (channel("bytearray", "scalar"), ValueError),  # texts parsed next,
-        (lambda w: w.with_integrity("x"), ValueError),
-        (lambda w: w.add_equidistant_segment(0, 0, 1.0, [1]), qel.QelError),  # arrays checked last
         (lambda w: w.add_string_samples(2, [1], "x"), TypeError),
-        (lambda w: w.add_string_samples(2, [1], ["x"]), qel.QelError),
-        (lambda w: w.add_gps_samples(4, TS, None), qel.QelError),
-        (lambda w: w.tag("t"), qel.QelError),
-        (lambda w: w.location(1, 2, 3), qel.QelError),
-        (channel(), qel.QelError),
+        (lambda w: w.add_equidistant_segment(0, 0, 1.0, [1]), qel.QelError),  # arrays checked last
         (lambda w: w.write_to_file("x.qel"), qel.QelError),
     ],
 )
@@ -198,15 +153,8 @@ def test_binary_inputs_of_every_buffer_kind_and_texts_of_definitions(tmp_path):
     path = str(tmp_path / "all.qel")
     w.write_to_file(path)
     dm = qel.load(path)
-    assert dm.channel("blob").samples() == [
-        b"\x00\xff",
-        b"ab",
-        b"xyz",
-        b"\x01\x02",
-        b"\x00\x01\x02",
-    ]
-    assert dm.channel("t").physical_unit == "°C"
-    assert dm.channel("t").display_name == "Eq"
+    assert dm.channel("blob").samples() == [b"\x00\xff", b"ab", b"xyz", b"\1\2", b"\0\1\2"]
+    assert (dm.channel("t").physical_unit, dm.channel("t").display_name) == ("°C", "Eq")
 
 
 @pytest.fixture
@@ -218,7 +166,7 @@ def manager(tmp_path):
     return qel.load(str(tmp_path / "source.qel"))
 
 
-@pytest.mark.parametrize(("integrity", "token"), [(None, False), ("none", False), ("crc32c", True)])
+@pytest.mark.parametrize(("integrity", "token"), [(None, False), ("crc32c", True)])
 def test_save_with_each_integrity_choice(tmp_path, manager, integrity, token):
     target = tmp_path / "saved.qel"
     qel.save(manager, str(target), integrity=integrity)
@@ -232,28 +180,22 @@ def test_save_with_each_integrity_choice(tmp_path, manager, integrity, token):
 
 
 @pytest.mark.parametrize(
-    ("args", "kwargs", "exception", "text"),
+    ("call", "exception", "text"),
     [
-        ((5, "path"), {}, TypeError, "argument 'manager': must be DataManager, not int"),
-        ((None, 5), {}, TypeError, "argument 'manager': "),
-        (("manager", 5), {}, TypeError, "argument 'path': "),
         (
-            ("manager", "path"),
-            {"integrity": 1},
+            lambda m, p: qel.save(5, p),
             TypeError,
-            "argument 'integrity': must be str or None, not int",
+            "argument 'manager': must be DataManager, not int",
         ),
+        (lambda m, p: qel.save(m, 5), TypeError, "argument 'path': "),
         (
-            ("manager", "path"),
-            {"integrity": "ed25519"},
+            lambda m, p: qel.save(m, p, integrity="ed25519"),
             ValueError,
             "integrity 'ed25519' (signing) is not supported by the writer",
         ),
     ],
 )
-def test_save_argument_errors(tmp_path, manager, args, kwargs, exception, text):
+def test_refused_saves_create_no_file(tmp_path, manager, call, exception, text):
     target = tmp_path / "x.qel"
-    values = {"manager": manager, "path": str(target)}
-    args = [values.get(arg, arg) if isinstance(arg, str) else arg for arg in args]
-    raises(exception, text, lambda: qel.save(*args, **kwargs))
+    raises(exception, text, lambda: call(manager, str(target)))
     assert not target.exists()
