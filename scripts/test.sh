@@ -21,13 +21,15 @@ python -m pytest -q tests/python
 python -m mypy.stubtest qel._qel --allowlist "$QEL_ROOT/tests/python/stubtest_allowlist.txt"
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is
-# preloaded; CPython leaves memory to the exit by design, hence no leak check.
+# preloaded, and the C++ runtime with it: the sanitizer wraps the throwing of
+# C++ exceptions and finds the real function only in a library loaded when it
+# starts. CPython leaves memory to the exit by design, hence no leak check.
 sanitized="$QEL_ROOT/build/test-sanitize/pkg"
 mkdir -p "$sanitized/qel"
 ln -sf "$QEL_ROOT/python/qel/__init__.py" "$QEL_ROOT"/build/test-sanitize/python/_qel*.so \
   "$sanitized/qel/"
 export LD_PRELOAD ASAN_OPTIONS=detect_leaks=0
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 PYTHONPATH="$sanitized" python -c 'import sys, qel._qel as m; assert m.__file__.startswith(sys.argv[1])' \
   "$sanitized"
 PYTHONPATH="$sanitized" python -m pytest -q -p no:cacheprovider tests/python

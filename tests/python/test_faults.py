@@ -1,5 +1,7 @@
 """Faults of the operating system and odd files: every one ends in one clean QelError."""
 
+import sys
+
 import numpy as np
 import pytest
 import qel
@@ -40,3 +42,29 @@ def test_write_failures(tmp_path, samples, target, error):
 def test_loading_a_directory(tmp_path):
     with pytest.raises(qel.QelError, match=r"^I/O error: Is a directory \(os error 21\)$"):
         qel.load(str(tmp_path))
+
+
+class EndlessStrings:
+    """A sequence claiming more items than any memory holds."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, i):
+        if i > 0:
+            raise IndexError(i)
+        return "a"
+
+
+# Failures that the extension meets as C++ exceptions, thrown and caught inside
+# it; the run against the sanitizer build needs them to prove that its preloaded
+# runtime handles exceptions.
+def test_failures_raised_as_exceptions_inside_the_extension(tmp_path):
+    path = tmp_path / "bad.qel"
+    path.write_bytes(b"QEL5 3\n{x}")
+    with pytest.raises(qel.QelError, match=r"^QEL5 metablock JSON parse error: .*syntax error"):
+        qel.load(str(path))
+    w = qel.WriterBuilder()
+    c = w.add_channel("s", "string", "scalar")
+    with pytest.raises(MemoryError):
+        w.add_string_samples(c, np.zeros(1, np.int64), EndlessStrings())
