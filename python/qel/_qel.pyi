@@ -1,9 +1,19 @@
-from collections.abc import Sequence
-from typing import Self, final
+from collections.abc import Iterator, Sequence
+from typing import Any, Required, Self, TypedDict, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import Buffer
+
+@type_check_only
+class _ChannelMetadata(TypedDict, total=False):
+    comment: str
+    physical_dimension: str
+    mime_type: str
+    reference: str
+    time_increment_ns: int
+    spectrum_type: str
+    size_of_length_value: Required[int]
 
 __version__: str
 
@@ -16,8 +26,13 @@ class DataManager:
     @property
     def channels(self) -> list[Channel]: ...
     @property
+    def names(self) -> list[str]: ...
+    @property
     def stats(self) -> ReaderStats: ...
     def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Channel]: ...
+    def __contains__(self, name: object, /) -> bool: ...
+    def __getitem__(self, name: str, /) -> Channel: ...
 
 @final
 class Channel:
@@ -38,9 +53,17 @@ class Channel:
     @property
     def physical_unit(self) -> str | None: ...
     @property
+    def metadata(self) -> _ChannelMetadata: ...
+    @property
     def segments(self) -> list[Segment]: ...
     def samples(self) -> npt.NDArray[np.generic] | list[str] | list[bytes] | None: ...
     def timestamps_ns(self) -> npt.NDArray[np.int64]: ...
+    def numeric_samples(self) -> npt.NDArray[Any]: ...
+    def __array__(
+        self, dtype: npt.DTypeLike | None = None, copy: bool | None = None
+    ) -> npt.NDArray[Any]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
 
 @final
 class Segment:

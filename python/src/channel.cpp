@@ -5,7 +5,10 @@
 #include <string_view>
 #include <variant>
 
+#include "array_protocol.hpp"
 #include "boundary.hpp"
+#include "channel_arrays.hpp"
+#include "channel_metadata.hpp"
 #include "classes.hpp"
 #include "numpy_convert.hpp"
 #include "py_ref.hpp"
@@ -85,14 +88,29 @@ PyObject* variable_samples(const qel::Channel& channel) {
 PyObject* channel_samples(PyObject* self, PyObject*) {
   return guarded([&] {
     const qel::Channel& channel = channel_of(self);
-    if (const auto* storage = std::get_if<qel::EquidistantStorage>(&channel.storage)) {
-      return values_to_array(storage->values);
-    }
-    if (const auto* storage = std::get_if<qel::TimestampedStorage>(&channel.storage)) {
-      return values_to_array(storage->values);
-    }
+    if (const qel::NumericValues* values = numeric_values(channel)) return values_to_array(*values);
     return variable_samples(channel);
   });
+}
+
+PyObject* channel_numeric_samples(PyObject* self, PyObject*) {
+  return guarded([&] { return numeric_samples_array(channel_of(self)); });
+}
+
+PyObject* channel_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return array_protocol(args, kwargs, [&] { return numeric_samples_array(channel_of(self)); });
+  });
+}
+
+Py_ssize_t channel_len(PyObject* self) {
+  return static_cast<Py_ssize_t>(channel_of(self).sample_count());
+}
+
+// A channel is truthy even without samples, as it was before it had a length,
+// so that `if manager.channel(name):` keeps meaning "found".
+int channel_bool(PyObject*) {
+  return 1;
 }
 
 PyObject* channel_timestamps(PyObject* self, PyObject*) {
@@ -152,6 +170,10 @@ PyObject* get_physical_unit(PyObject* self, void*) {
   return optional_text(channel_of(self).meta.physical_unit);
 }
 
+PyObject* get_metadata(PyObject* self, void*) {
+  return guarded([&] { return channel_metadata_dict(channel_of(self).meta); });
+}
+
 PyObject* get_segments(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const auto* storage = std::get_if<qel::EquidistantStorage>(&channel_of(self).storage);
@@ -178,6 +200,16 @@ PyMethodDef channel_methods[] = {
      "For equidistant channels the timestamps are reconstructed\n"
      "from segments on the fly; for timestamped / variable channels\n"
      "the stored timestamps are returned directly."},
+    {"numeric_samples", channel_numeric_samples, METH_NOARGS,
+     "numeric_samples($self)\n--\n\n"
+     "Numeric samples as a new NumPy array (GPS positions as an\n"
+     "`(n, 3)` float64 array). Raises `TypeError` for string and\n"
+     "binary channels, whose samples `samples()` returns as lists."},
+    {"__array__", as_method(channel_array), METH_VARARGS | METH_KEYWORDS,
+     "__array__($self, dtype=None, copy=None)\n--\n\n"
+     "The numeric samples for `np.asarray(channel)`, as\n"
+     "`numeric_samples()` gives them, cast to `dtype` if one is given.\n"
+     "The array is always a new copy, so `copy=False` raises `ValueError`."},
     {},
 };
 
@@ -200,6 +232,12 @@ PyGetSetDef channel_properties[] = {
     {"display_name", get_display_name, nullptr, "Optional display name.", nullptr},
     {"physical_unit", get_physical_unit, nullptr,
      "Optional physical-unit string (e.g. `\"°C\"`, `\"bar\"`).", nullptr},
+    {"metadata", get_metadata, nullptr,
+     "The remaining definition fields as a new dict: `comment`,\n"
+     "`physical_dimension`, `mime_type`, `reference`,\n"
+     "`time_increment_ns`, `spectrum_type` and `size_of_length_value`;\n"
+     "a key is absent when its field is unset.",
+     nullptr},
     {"segments", get_segments, nullptr,
      "Equidistant-segment list. Empty list for non-equidistant\nchannels.", nullptr},
     {},
@@ -209,6 +247,8 @@ PyType_Slot channel_slots[] = {
     {Py_tp_doc, const_cast<char*>("Typed in-memory channel, exposed as `qel.Channel`.")},
     {Py_tp_dealloc, as_slot(dealloc_boxed<qel::Channel>)},
     {Py_tp_repr, as_slot(channel_repr)},
+    {Py_sq_length, as_slot(channel_len)},
+    {Py_nb_bool, as_slot(channel_bool)},
     {Py_tp_methods, channel_methods},
     {Py_tp_getset, channel_properties},
     {},

@@ -7,7 +7,7 @@
 #include "classes.hpp"
 #include "error.hpp"
 #include "log_bridge.hpp"
-#include "py_ref.hpp"
+#include "manager_container.hpp"
 #include "pyclass.hpp"
 
 namespace qelpy {
@@ -49,17 +49,11 @@ PyObject* manager_channel_by_index(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* get_channels(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    const auto& channels = manager_of(self).channels();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(channels.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-      PyObject* channel = new_channel(channels[i]);
-      if (channel == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), channel);
-    }
-    return list.release();
-  });
+  return guarded([&] { return channel_list(manager_of(self)); });
+}
+
+PyObject* get_names(PyObject* self, void*) {
+  return guarded([&] { return channel_names(manager_of(self)); });
 }
 
 PyObject* get_stats(PyObject* self, void*) {
@@ -109,6 +103,8 @@ PyMethodDef manager_methods[] = {
 
 PyGetSetDef manager_properties[] = {
     {"channels", get_channels, nullptr, "Full list of channels in metablock order.", nullptr},
+    {"names", get_names, nullptr, "Names of the channels in metablock order, as a new list.",
+     nullptr},
     {"stats", get_stats, nullptr,
      "Read-time statistics: file/section sizes, elapsed time,\n"
      "compression status, per-channel counters.",
@@ -125,6 +121,9 @@ PyType_Slot manager_slots[] = {
     {Py_tp_dealloc, as_slot(dealloc_boxed<qel::DataManager>)},
     {Py_tp_repr, as_slot(manager_repr)},
     {Py_sq_length, as_slot(manager_len)},
+    {Py_sq_contains, as_slot(manager_contains)},
+    {Py_mp_subscript, as_slot(manager_subscript)},
+    {Py_tp_iter, as_slot(manager_iter)},
     {Py_tp_methods, manager_methods},
     {Py_tp_getset, manager_properties},
     {},

@@ -293,8 +293,11 @@ PyMethodDef writer_methods[] = {
 };
 
 PyType_Slot writer_slots[] = {
+    // The signature line is what inspect.signature reads; Python leaves it out
+    // of __doc__.
     {Py_tp_doc,
-     const_cast<char*>("`qel.WriterBuilder` — accumulator for QEL5 file construction.\n\n"
+     const_cast<char*>("WriterBuilder()\n--\n\n"
+                       "`qel.WriterBuilder` — accumulator for QEL5 file construction.\n\n"
                        "All builder-style methods return `self` for chaining. `add_*`\n"
                        "methods mutate in place and return `None`. `write_to_file`\n"
                        "consumes the builder.")},

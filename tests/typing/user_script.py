@@ -1,0 +1,54 @@
+"""A user's script over the container, array and metadata calls. The test command type-checks it
+under `mypy --strict` and pyright, and runs it: `python user_script.py DIRECTORY`."""
+
+import inspect
+import sys
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+
+import qel
+
+
+def write(path: Path) -> None:
+    w = qel.WriterBuilder().creator("typing check")
+    speed = w.add_channel("speed", "double", "scalar", comment="front", time_increment_ns=10)
+    w.add_channel("log", "string", "scalar")
+    w.add_equidistant_segment(speed, 0, 100.0, np.arange(5.0))
+    w.write_to_file(str(path))
+
+
+def mean_of_numeric(dm: qel.DataManager) -> dict[str, float]:
+    means: dict[str, float] = {}
+    for ch in dm:
+        if ch.data_type in ("string", "binary"):
+            continue
+        samples: npt.NDArray[np.float64] = np.asarray(ch, dtype=np.float64)
+        means[ch.name] = float(np.mean(ch.numeric_samples()))
+        assert len(ch) == len(samples)
+    return means
+
+
+def main(folder: Path) -> None:
+    path = folder / "typing.qel"
+    write(path)
+    dm = qel.load(str(path))
+    assert dm.names == ["speed", "log"] and "speed" in dm and "nope" not in dm
+    speed = dm["speed"]
+    comment: str | None = speed.metadata.get("comment")
+    increment: int = speed.metadata.get("time_increment_ns", 0)
+    width: int = speed.metadata["size_of_length_value"]
+    assert (comment, increment, width) == ("front", 10, 2)
+    assert mean_of_numeric(dm) == {"speed": 2.0}
+    try:
+        dm["log"].numeric_samples()
+        raise AssertionError("strings have no array form")
+    except TypeError as error:
+        assert "samples()" in str(error)
+    assert list(inspect.signature(qel.WriterBuilder).parameters) == []
+    print("user script: ok")
+
+
+if __name__ == "__main__":
+    main(Path(sys.argv[1]))
