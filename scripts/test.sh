@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ unit tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer with warnings as errors, then the Python tests
-# against the installed package and again against the extension built with
-# the sanitizers, and finally a short run of every fuzz target.
+# against the installed package, the type checks of a user's script, the
+# repaired manylinux wheel in a fresh Python 3.13, the Python tests again
+# against the extension built with the sanitizers, and finally a short run of
+# every fuzz target.
 source "$(dirname "$0")/bootstrap.sh"
 qel_install_system_packages clang-19 libclang-rt-19-dev
 qel_activate_venv
@@ -19,6 +21,14 @@ qel_install_package -C cmake.define.QEL_WERROR=ON
 python -m abi3audit --strict --assume-minimum-abi3 3.11 "$(python -c 'import qel._qel as m; print(m.__file__)')" >/dev/null
 python -m pytest -q tests/python
 python -m mypy.stubtest qel._qel --allowlist "$QEL_ROOT/tests/python/stubtest_allowlist.txt"
+# A user's script over the typed API: both type checkers, then a real run.
+python -m mypy --strict tests/typing
+pyright tests/typing
+typing_run="$(mktemp -d)"
+python tests/typing/user_script.py "$typing_run"
+rm -rf "$typing_run"
+wheel="$("$QEL_ROOT/scripts/wheel.sh" "$QEL_ROOT/build/wheelhouse")"
+"$QEL_ROOT/scripts/check_wheel.sh" "$wheel"
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is
 # preloaded, and the C++ runtime with it: the sanitizer wraps the throwing of

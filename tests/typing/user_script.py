@@ -1,3 +1,4 @@
+# pyright: strict
 """A user's script over the container, array and metadata calls. The test command type-checks it
 under `mypy --strict` and pyright, and runs it: `python user_script.py DIRECTORY`."""
 
@@ -7,7 +8,6 @@ from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
-
 import qel
 
 
