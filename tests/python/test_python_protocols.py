@@ -119,7 +119,8 @@ def test_array_protocol_through_numpy(tmp_path):
     ],
 )
 @pytest.mark.parametrize(
-    "call", [np.asarray, np.mean, lambda ch: ch.numeric_samples(), lambda ch: ch.__array__()]
+    "call",
+    [np.asarray, np.array, np.mean, lambda ch: ch.numeric_samples(), lambda ch: ch.__array__()],
 )
 def test_strings_and_binaries_have_no_array_form(tmp_path, datatype, text, call):
     ch = load(tmp_path, QelFile([channel(0, "v", datatype)]).message(0, 1, b"ab"))["v"]
