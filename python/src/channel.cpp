@@ -107,8 +107,8 @@ Py_ssize_t channel_len(PyObject* self) {
   return static_cast<Py_ssize_t>(channel_of(self).sample_count());
 }
 
-// A channel is truthy even without samples, as it was before it had a length,
-// so that `if manager.channel(name):` keeps meaning "found".
+// A channel is truthy whether or not it holds samples, so that
+// `if manager.channel(name):` means "found", not "has samples".
 int channel_bool(PyObject*) {
   return 1;
 }
