@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "qel/header.hpp"
+#include "container/header.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

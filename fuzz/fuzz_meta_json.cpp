@@ -1,7 +1,7 @@
 // The version-5 JSON metablock reader.
 #include <cstdint>
 
-#include "qel/meta_json.hpp"
+#include "metablock/meta_json.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto meta = qel::parse_metablock_json({data, size});

@@ -1,7 +1,7 @@
 // The version-4 XML metablock reader.
 #include <cstdint>
 
-#include "qel/meta_xml.hpp"
+#include "metablock/meta_xml.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto meta = qel::parse_metablock_xml({data, size});

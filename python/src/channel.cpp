@@ -7,12 +7,12 @@
 
 #include "array_protocol.hpp"
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "channel_arrays.hpp"
 #include "channel_metadata.hpp"
 #include "classes.hpp"
 #include "numpy_convert.hpp"
 #include "py_ref.hpp"
-#include "pyclass.hpp"
 #include "qel/error.hpp"
 
 namespace qelpy {

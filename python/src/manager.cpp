@@ -4,11 +4,11 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
 #include "error.hpp"
 #include "log_bridge.hpp"
 #include "manager_container.hpp"
-#include "pyclass.hpp"
 
 namespace qelpy {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
 #include "py_ref.hpp"
-#include "pyclass.hpp"
 
 namespace qelpy {
 namespace {

@@ -3,10 +3,10 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
 #include "error.hpp"
 #include "log_bridge.hpp"
-#include "pyclass.hpp"
 #include "writer_object.hpp"
 
 namespace qelpy {

@@ -1,9 +1,9 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
-#include "pyclass.hpp"
-#include "qel/writer.hpp"
+#include "qel/error.hpp"
 
 namespace qelpy {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
-#include "pyclass.hpp"
 #include "qel/integrity.hpp"
 
 namespace qelpy {

@@ -6,11 +6,11 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "boxed.hpp"
 #include "classes.hpp"
 #include "error.hpp"
 #include "log_bridge.hpp"
 #include "py_ref.hpp"
-#include "pyclass.hpp"
 #include "qel/error.hpp"
 #include "writer_object.hpp"
 
@@ -51,8 +51,8 @@ bool raise_value_error(const std::string& message) {
   return false;
 }
 
-WriterSlot& slot_of(PyObject* self) {
-  return unbox<WriterSlot>(self);
+WriterState& state_of(PyObject* self) {
+  return unbox<WriterState>(self);
 }
 
 // Marks the object as being written for the lifetime of the flag.
@@ -204,11 +204,11 @@ PyObject* writer_write_to_file(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     LogBridge log;
     if (!log.prepare() || open_builder(self) == nullptr) return nullptr;
-    WriterSlot& slot = slot_of(self);
-    WriterBuilder builder = std::move(*slot.builder);
-    slot.builder.reset();
+    WriterState& state = state_of(self);
+    WriterBuilder builder = std::move(*state.builder);
+    state.builder.reset();
     qel::Status written = [&] {
-      const WritingFlag flag(slot.writing);
+      const WritingFlag flag(state.writing);
       return run_released(log, [&] { return qel::write_to_file(std::move(builder), path); });
     }();
     if (!log.replay()) return nullptr;
@@ -218,9 +218,9 @@ PyObject* writer_write_to_file(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* writer_repr(PyObject* self) {
-  const WriterSlot& slot = slot_of(self);
-  if (!slot.builder) return PyUnicode_FromString("WriterBuilder(consumed)");
-  return PyUnicode_FromFormat("WriterBuilder(channels=%zu)", slot.builder->channel_count());
+  const WriterState& state = state_of(self);
+  if (!state.builder) return PyUnicode_FromString("WriterBuilder(consumed)");
+  return PyUnicode_FromFormat("WriterBuilder(channels=%zu)", state.builder->channel_count());
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -229,7 +229,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":WriterBuilder", keywords(names))) {
       return nullptr;
     }
-    return box(reinterpret_cast<PyObject*>(type), WriterSlot{WriterBuilder(), false});
+    return box(reinterpret_cast<PyObject*>(type), WriterState{WriterBuilder(), false});
   });
 }
 
@@ -302,14 +302,14 @@ PyType_Slot writer_slots[] = {
                        "methods mutate in place and return `None`. `write_to_file`\n"
                        "consumes the builder.")},
     {Py_tp_new, as_slot(writer_new)},
-    {Py_tp_dealloc, as_slot(dealloc_boxed<WriterSlot>)},
+    {Py_tp_dealloc, as_slot(dealloc_boxed<WriterState>)},
     {Py_tp_repr, as_slot(writer_repr)},
     {Py_tp_methods, writer_methods},
     {},
 };
 
 PyType_Spec writer_table = {
-    "qel.WriterBuilder", sizeof(Boxed<WriterSlot>), 0, kClassFlags, writer_slots,
+    "qel.WriterBuilder", sizeof(Boxed<WriterState>), 0, kClassFlags, writer_slots,
 };
 
 PyObject* writer_class_cache = nullptr;
@@ -321,16 +321,16 @@ PyObject* writer_builder_class() {
 }
 
 qel::WriterBuilder* open_builder(PyObject* self) {
-  WriterSlot& slot = slot_of(self);
-  if (slot.writing) {
+  WriterState& state = state_of(self);
+  if (state.writing) {
     PyErr_SetString(PyExc_RuntimeError, "WriterBuilder is in use by write_to_file()");
     return nullptr;
   }
-  if (!slot.builder) {
+  if (!state.builder) {
     raise_qel_error("WriterBuilder already consumed by write_to_file()");
     return nullptr;
   }
-  return &*slot.builder;
+  return &*state.builder;
 }
 
 bool parse_integrity(const std::string& text, qel::IntegrityProfile& out) {

@@ -10,7 +10,7 @@ namespace qelpy {
 
 // What a `WriterBuilder` object holds: the core builder until
 // `write_to_file` takes it, and whether a write is running without the lock.
-struct WriterSlot {
+struct WriterState {
   std::optional<qel::WriterBuilder> builder;
   bool writing = false;
 };

@@ -22,7 +22,7 @@
 #include "qel/meta.hpp"
 #include "qel/types.hpp"
 
-namespace qel::testing {
+namespace qel::test {
 
 inline constexpr std::uint8_t kMessageEvent = 4;
 inline constexpr std::uint8_t kContinuedData = 5;
@@ -197,4 +197,4 @@ inline std::vector<std::uint8_t> compress(std::span<const std::uint8_t> input, W
   return out;
 }
 
-}  // namespace qel::testing
+}  // namespace qel::test

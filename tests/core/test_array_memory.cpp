@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "memory/mapping_cache.hpp"
 #include "qel/cow_array.hpp"
-#include "qel/mapping_cache.hpp"
 
 namespace qel::array_memory {
 namespace {

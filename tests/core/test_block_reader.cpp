@@ -4,9 +4,9 @@
 #include <tuple>
 #include <vector>
 
+#include "container/reader.hpp"
 #include "frame_builder.hpp"
 #include "qel/log.hpp"
-#include "qel/reader.hpp"
 #include "test_support.hpp"
 
 namespace qel {
@@ -16,12 +16,12 @@ using qel::test::Captured;
 using qel::test::log_lines;
 using qel::test::max_rss_kib;
 
-using testing::Bytes;
-using testing::ChannelDecl;
-using testing::FileBuilder;
-using testing::kAbsTimeStampData;
-using testing::kMulti;
-using testing::kStartData;
+using test::Bytes;
+using test::ChannelDecl;
+using test::FileBuilder;
+using test::kAbsTimeStampData;
+using test::kMulti;
+using test::kStartData;
 
 constexpr IntegrityProfile kNone = IntegrityProfile::none;
 constexpr IntegrityProfile kCrc = IntegrityProfile::crc32c;
@@ -33,7 +33,7 @@ const std::vector<ChannelDecl> kChannels = {
     {3, "mystery", "complex128", 2},
     {4, "wide", "int32", 4},
 };
-const MetaBlock kMeta = testing::meta_of(kChannels);
+const MetaBlock kMeta = test::meta_of(kChannels);
 
 struct Outcome {
   std::vector<DecodedBlock> items;   // payload views are not kept valid
@@ -43,7 +43,7 @@ struct Outcome {
 
 // Every item up to the end; errors that do not finish the reader are passed.
 Outcome read_all(std::span<const std::uint8_t> blocks, IntegrityProfile integrity = kNone) {
-  BlockReader reader(std::make_unique<MemoryInputStream>(blocks), kMeta);
+  BlockReader reader(BufferedInput(std::make_unique<MemoryInputStream>(blocks)), kMeta);
   reader.set_integrity(integrity);
   Outcome out;
   for (;;) {
@@ -211,7 +211,7 @@ TEST(ReaderStatistics, CountsDecodedBlocksPerChannel) {
   FileBuilder file;
   file.channels(kChannels)
       .frame(1, kStartData | kMulti, Bytes().i64(100).f64(1000.0).u32(3).zeros(24))
-      .frame(1, testing::kContinuedData | kMulti, Bytes().u32(2).zeros(16))
+      .frame(1, test::kContinuedData | kMulti, Bytes().u32(2).zeros(16))
       .frame(1, kStartData | kMulti, Bytes().i64(-50).f64(0.0).u32(2).zeros(16))
       .frame(2, kAbsTimeStampData | kMulti,
              Bytes().u32(3).i64(30).u8('a').i64(10).u8('b').i64(20).u8('c'));
@@ -253,7 +253,7 @@ TEST_P(ReadBoundaries, StringsOfEverySizeArriveWholeAndInOrder) {
   }
   auto bytes = file.blocks();
   bytes.push_back(0x02);  // a stray byte ends the stream mid index
-  BlockReader reader(std::make_unique<TrickleStream>(bytes, chunk), kMeta);
+  BlockReader reader(BufferedInput(std::make_unique<TrickleStream>(bytes, chunk)), kMeta);
   reader.set_integrity(integrity);
   for (const std::string& text : texts) {
     auto item = reader.next();

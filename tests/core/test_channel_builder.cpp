@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "frame_builder.hpp"
-#include "qel/channel_builder.hpp"
+#include "samples/channel_builder.hpp"
 
 namespace qel {
 namespace {
 
-using testing::Bytes;
+using test::Bytes;
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 

@@ -2,14 +2,14 @@
 
 #include <vector>
 
+#include "container/compression.hpp"
 #include "frame_builder.hpp"
-#include "qel/compression.hpp"
 
 namespace qel {
 namespace {
 
-using testing::Bytes;
-using testing::Wrapper;
+using test::Bytes;
+using test::Wrapper;
 using Stored = std::vector<std::uint8_t>;
 
 class FailingStream final : public InputStream {
@@ -35,7 +35,7 @@ Result<Stored> drain(std::span<const std::uint8_t> stored, std::size_t chunk) {
   Stored out;
   Stored buffer(chunk);
   for (;;) {
-    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream->read(buffer));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.input.read(buffer));
     if (got == 0) return out;
     out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
   }
@@ -59,7 +59,7 @@ class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(RoundTrip, YieldsEveryByteOnce) {
   const RoundTripCase& c = GetParam();
   const auto plain = sample_bytes(c.size);
-  const auto out = drain(c.wrapper ? testing::compress(plain, *c.wrapper) : plain, c.chunk);
+  const auto out = drain(c.wrapper ? test::compress(plain, *c.wrapper) : plain, c.chunk);
   ASSERT_TRUE(out) << out.error().message();
   EXPECT_EQ(*out, plain);
 }
@@ -74,15 +74,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Compressed, OnlyTheFirstGzipMemberIsDecoded) {
-  auto two = testing::compress(Bytes().text("first"), Wrapper::gzip);
-  const auto second = testing::compress(Bytes().text("second"), Wrapper::gzip);
+  auto two = test::compress(Bytes().text("first"), Wrapper::gzip);
+  const auto second = test::compress(Bytes().text("second"), Wrapper::gzip);
   two.insert(two.end(), second.begin(), second.end());
   EXPECT_EQ(drain(two, 64), Bytes().text("first").vec());
 }
 
 TEST(Compressed, StreamCutShortLooksLikeAnEarlyEnd) {
   const auto plain = sample_bytes(300'000);
-  auto stored = testing::compress(plain, Wrapper::zlib);
+  auto stored = test::compress(plain, Wrapper::zlib);
   stored.resize(stored.size() / 2);
   const auto out = drain(stored, 4096);
   ASSERT_TRUE(out) << out.error().message();
@@ -91,7 +91,7 @@ TEST(Compressed, StreamCutShortLooksLikeAnEarlyEnd) {
 }
 
 TEST(Compressed, CorruptStreamsFailWithTheDecoderDescription) {
-  auto flipped = testing::compress(sample_bytes(50'000), Wrapper::zlib);
+  auto flipped = test::compress(sample_bytes(50'000), Wrapper::zlib);
   flipped.back() ^= 0xFF;
   const std::pair<Stored, std::string> cases[] = {
       {flipped, "I/O error: incorrect data check"},

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "frame_builder.hpp"
+#include "payload/payload.hpp"
 #include "qel/log.hpp"
-#include "qel/payload.hpp"
 
 namespace qel {
 namespace {
 
-using testing::Bytes;
+using test::Bytes;
 
 enum class Decoder { Start, Abs, AbsV4, Rel, Message };
 

@@ -15,7 +15,9 @@ TEST(Error, MessagesWithFormattedValues) {
            {Error::metablock_crc_mismatch(0x1A2B, 0xFFFFFFFF).message(),
             "metablock CRC mismatch: header token 0x00001A2B, computed 0xFFFFFFFF"},
            {Error::channel_not_found("a\"b").message(), "channel \"a\\\"b\" not found"},
-           {Error::data_type_mismatch(1, DataType::unsupported("x"), DataTypeId::Int8).message(),
+           {Error::data_type_mismatch(1, DataType::unsupported("x").display_name(),
+                                      DataType(DataTypeId::Int8).display_name())
+                .message(),
             "channel 1 data type mismatch: expected Unsupported(\"x\"), got block payload Int8"},
            {Error::io(2).message(), "I/O error: No such file or directory (os error 2)"}}) {
     EXPECT_EQ(actual, expected);

@@ -11,11 +11,11 @@
 namespace qel {
 namespace {
 
-using testing::Bytes;
-using testing::FileBuilder;
-using testing::kAbsTimeStampData;
-using testing::kMulti;
-using testing::kStartData;
+using test::Bytes;
+using test::FileBuilder;
+using test::kAbsTimeStampData;
+using test::kMulti;
+using test::kStartData;
 
 template <class T>
 Bytes start_data(std::int64_t start, double rate, std::initializer_list<T> values) {

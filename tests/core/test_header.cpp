@@ -1,7 +1,7 @@
 
 #include <utility>
 
-#include "qel/header.hpp"
+#include "container/header.hpp"
 #include "test_support.hpp"
 
 namespace qel {

@@ -15,12 +15,12 @@
 namespace qel {
 namespace {
 
-using testing::Bytes;
-using testing::FileBuilder;
-using testing::kAbsTimeStampData;
-using testing::kContinuedData;
-using testing::kMulti;
-using testing::kStartData;
+using test::Bytes;
+using test::FileBuilder;
+using test::kAbsTimeStampData;
+using test::kContinuedData;
+using test::kMulti;
+using test::kStartData;
 
 // Well past the size from which runs are read in place, and not a multiple
 // of the reader's pieces.

@@ -14,13 +14,13 @@ namespace {
 using qel::test::Captured;
 using qel::test::max_rss_kib;
 
-using testing::Bytes;
-using testing::ChannelDecl;
-using testing::FileBuilder;
-using testing::kAbsTimeStampData;
-using testing::kContinuedData;
-using testing::kMulti;
-using testing::kStartData;
+using test::Bytes;
+using test::ChannelDecl;
+using test::FileBuilder;
+using test::kAbsTimeStampData;
+using test::kContinuedData;
+using test::kMulti;
+using test::kStartData;
 
 Result<DataManager> load(std::span<const std::uint8_t> file,
                          std::optional<std::uint64_t> size = std::nullopt) {
@@ -44,7 +44,7 @@ std::vector<T> values_of(const NumericValues& values) {
 
 struct WrapCase {
   const char* name;
-  std::optional<testing::Wrapper> wrapper;
+  std::optional<test::Wrapper> wrapper;
   CompressionFormat format;
 };
 
@@ -58,7 +58,7 @@ TEST_P(Compression, LoadsLikeThePlainFile) {
       .frame(3, kAbsTimeStampData | kMulti, Bytes().u32(2).i64(3).text("ab").i64(4).text("cd"))
       .frame(1, kContinuedData | kMulti, Bytes().u32(1).f64(2.5));
   const auto plain = builder.file();
-  const auto manager = load(c.wrapper ? testing::compress(plain, *c.wrapper) : plain, 12345);
+  const auto manager = load(c.wrapper ? test::compress(plain, *c.wrapper) : plain, 12345);
   ASSERT_TRUE(manager) << manager.error().message();
   const auto& speed = std::get<EquidistantStorage>(manager->channel("speed")->storage);
   EXPECT_EQ(values_of<double>(speed.values), (std::vector<double>{0.5, 1.5, 2.5}));
@@ -73,8 +73,8 @@ TEST_P(Compression, LoadsLikeThePlainFile) {
 INSTANTIATE_TEST_SUITE_P(
     Files, Compression,
     ::testing::Values(WrapCase{"Plain", std::nullopt, CompressionFormat::none},
-                      WrapCase{"Gzip", testing::Wrapper::gzip, CompressionFormat::gzip},
-                      WrapCase{"Zlib", testing::Wrapper::zlib, CompressionFormat::zlib}),
+                      WrapCase{"Gzip", test::Wrapper::gzip, CompressionFormat::gzip},
+                      WrapCase{"Zlib", test::Wrapper::zlib, CompressionFormat::zlib}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Load, DeclaredChannelsWithoutBlocksAndUnsupportedOnesLeftOut) {
@@ -113,7 +113,7 @@ TEST(Load, RedefinedNamesAndIndices) {
 }
 
 TEST(Load, FailingStepEndsTheLoadWithItsError) {
-  const std::string meta = testing::metablock_json({{1, "a", "double"}});
+  const std::string meta = test::metablock_json({{1, "a", "double"}});
   const std::pair<std::vector<std::uint8_t>, std::string> cases[] = {
       {text_file("QEL5 1073741825\n{}"),
        "invalid QEL metablock: metablock length 1073741825 exceeds the supported maximum of "

@@ -3,7 +3,8 @@
 #include <tuple>
 #include <utility>
 
-#include "qel/meta_json.hpp"
+#include "metablock/meta_json.hpp"
+#include "metablock/parse.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <utility>
 
-#include "qel/meta_xml.hpp"
-#include "qel/xml_number.hpp"
+#include "metablock/meta_xml.hpp"
+#include "metablock/xml_number.hpp"
 #include "test_support.hpp"
 
 namespace {

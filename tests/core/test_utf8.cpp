@@ -1,7 +1,7 @@
 
 #include <utility>
 
-#include "qel/utf8.hpp"
+#include "common/utf8.hpp"
 #include "test_support.hpp"
 
 namespace qel {

@@ -18,7 +18,7 @@ namespace qel {
 namespace {
 
 using Raw = std::vector<std::uint8_t>;
-using Le = testing::Bytes;
+using Le = test::Bytes;
 using Blocks = std::vector<std::pair<std::uint8_t, std::uint32_t>>;  // control byte, N
 
 std::string temp_path(const std::string& name) {

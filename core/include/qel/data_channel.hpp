@@ -80,9 +80,6 @@ struct Segment {
 // Time of sample j of a run: start + trunc(j * 1e9 / rate), saturating; the
 // start itself when the rate is not greater than 0.
 std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j) noexcept;
-// Saturating conversion toward zero of a double to i64 (NaN gives 0).
-std::int64_t saturating_i64(double value) noexcept;
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept;
 
 struct VariableChannel {
   CowArray<std::int64_t> timestamps;

@@ -9,8 +9,6 @@
 
 namespace qel {
 
-class DataType;
-
 // The kinds in their wire order; the numbers are the discriminants of the error.
 enum class ErrorKind : std::uint16_t {
   Io = 0,
@@ -60,11 +58,12 @@ class Error {
   static Error mixed_storage(std::uint16_t channel);
   static Error continued_without_start(std::uint16_t channel);
   static Error rel_stamp_without_anchor(std::uint16_t channel);
-  static Error data_type_mismatch(std::uint16_t channel, const DataType& expected,
-                                  const DataType& got);
+  // The types as DataType::display_name() renders them.
+  static Error data_type_mismatch(std::uint16_t channel, std::string_view expected,
+                                  std::string_view got);
   static Error channel_not_found(std::string_view name);
-  static Error flat_access_mismatch(std::uint16_t channel, const DataType& requested,
-                                    const DataType& holds);
+  static Error flat_access_mismatch(std::uint16_t channel, std::string_view requested,
+                                    std::string_view holds);
   static Error no_channels();
 
   Error(Error&&) noexcept = default;
@@ -104,6 +103,10 @@ inline std::string quoted(const char* text) {
 
 // Eight uppercase hexadecimal digits, zero-padded.
 std::string hex8(std::uint32_t value);
+
+// A sample rate as messages and renderings show it: plain decimal, fewest
+// digits, NaN, inf, -inf.
+std::string format_rate(double rate);
 
 }  // namespace qel
 

@@ -127,7 +127,4 @@ struct MetaBlock {
   std::vector<Info> infos;
 };
 
-// Reads a metablock of the given format version: XML for 4, JSON for 5.
-Result<MetaBlock> parse_metablock(std::uint32_t version, std::span<const std::uint8_t> bytes);
-
 }  // namespace qel

@@ -112,8 +112,8 @@ class WriterBuilder {
                                        std::int64_t start_ns, NumericValues values,
                                        double sample_rate_hz);
   template <class V>
-  Status append_variable(std::uint16_t channel, DataTypeId type,
-                         std::span<const std::int64_t> timestamps, std::span<const V> values);
+  Status add_variable_samples(std::uint16_t channel, DataTypeId type,
+                              std::span<const std::int64_t> timestamps, std::span<const V> values);
 
   FileInfoDraft info_;
   std::vector<ChannelDef> channels_;
@@ -130,9 +130,5 @@ Status write_to_file(WriterBuilder&& builder, const std::string& path);
 Result<std::string> build_metablock_json(const FileInfoDraft& info,
                                          std::span<const ChannelDef> channels,
                                          std::int64_t created_unix_seconds);
-
-// The rate as the "sample_rate_hz must be > 0" message shows it: plain
-// decimal, fewest digits, NaN, inf, -inf.
-std::string format_rate(double rate);
 
 }  // namespace qel

@@ -1,9 +1,9 @@
 #include "qel/error.hpp"
 
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <system_error>
-
-#include "qel/types.hpp"
 
 namespace qel {
 namespace {
@@ -72,6 +72,16 @@ std::string hex8(std::uint32_t value) {
     value >>= 4;
   }
   return out;
+}
+
+std::string format_rate(double rate) {
+  if (std::isnan(rate)) return "NaN";
+  if (std::isinf(rate)) return rate > 0 ? "inf" : "-inf";
+  // Fixed notation of the smallest subnormal needs about 330 characters.
+  std::array<char, 400> text;
+  const auto result =
+      std::to_chars(text.data(), text.data() + text.size(), rate, std::chars_format::fixed);
+  return std::string(text.data(), result.ptr);
 }
 
 Error Error::io(int os_errno) {
@@ -153,22 +163,22 @@ Error Error::rel_stamp_without_anchor(std::uint16_t channel) {
           channel_text(channel) + " produced bcContinuedRelStampData without an absolute anchor"};
 }
 
-Error Error::data_type_mismatch(std::uint16_t channel, const DataType& expected,
-                                const DataType& got) {
+Error Error::data_type_mismatch(std::uint16_t channel, std::string_view expected,
+                                std::string_view got) {
   return {ErrorKind::DataTypeMismatch, channel_text(channel) + " data type mismatch: expected " +
-                                           expected.display_name() + ", got block payload " +
-                                           got.display_name()};
+                                           std::string(expected) + ", got block payload " +
+                                           std::string(got)};
 }
 
 Error Error::channel_not_found(std::string_view name) {
   return {ErrorKind::ChannelNotFound, "channel " + quoted(name) + " not found"};
 }
 
-Error Error::flat_access_mismatch(std::uint16_t channel, const DataType& requested,
-                                  const DataType& holds) {
+Error Error::flat_access_mismatch(std::uint16_t channel, std::string_view requested,
+                                  std::string_view holds) {
   return {ErrorKind::FlatAccessMismatch,
-          channel_text(channel) + " flat-access mismatch: requested " + requested.display_name() +
-              ", channel holds " + holds.display_name()};
+          channel_text(channel) + " flat-access mismatch: requested " + std::string(requested) +
+              ", channel holds " + std::string(holds)};
 }
 
 Error Error::no_channels() {

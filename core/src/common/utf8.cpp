@@ -1,4 +1,4 @@
-#include "qel/utf8.hpp"
+#include "common/utf8.hpp"
 
 #include <cstring>
 

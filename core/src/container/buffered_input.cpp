@@ -1,17 +1,17 @@
-#include "qel/lookahead.hpp"
+#include "container/buffered_input.hpp"
 
 #include <algorithm>
 
 namespace qel {
 
-std::size_t Lookahead::copy_out(std::span<std::uint8_t> out) noexcept {
+std::size_t BufferedInput::copy_out(std::span<std::uint8_t> out) noexcept {
   const std::size_t n = std::min(out.size(), end_ - begin_);
   if (n > 0) std::memcpy(out.data(), window_.data() + begin_, n);
   begin_ += n;
   return n;
 }
 
-Status Lookahead::fill(std::size_t n) {
+Status BufferedInput::fill(std::size_t n) {
   if (begin_ > 0) {
     std::memmove(window_.data(), window_.data() + begin_, end_ - begin_);
     end_ -= begin_;
@@ -25,7 +25,7 @@ Status Lookahead::fill(std::size_t n) {
   return {};
 }
 
-Result<std::size_t> Lookahead::read_through(std::span<std::uint8_t> out) {
+Result<std::size_t> BufferedInput::read_through(std::span<std::uint8_t> out) {
   const std::size_t filled = copy_out(out);
   const auto rest = out.subspan(filled);
   if (rest.size() >= kWindowBytes) {
@@ -36,7 +36,7 @@ Result<std::size_t> Lookahead::read_through(std::span<std::uint8_t> out) {
   return filled + copy_out(rest);
 }
 
-Result<std::span<const std::uint8_t>> Lookahead::take(std::size_t n) {
+Result<std::span<const std::uint8_t>> BufferedInput::take(std::size_t n) {
   n = std::min(n, kWindowBytes);
   if (end_ - begin_ < n) QEL_TRY(fill(n));
   const std::size_t got = std::min(n, end_ - begin_);
@@ -45,7 +45,13 @@ Result<std::span<const std::uint8_t>> Lookahead::take(std::size_t n) {
   return view;
 }
 
-Result<std::uint64_t> Lookahead::discard(std::uint64_t count) {
+Result<std::span<const std::uint8_t>> BufferedInput::peek(std::size_t n) {
+  n = std::min(n, kWindowBytes);
+  if (end_ - begin_ < n) QEL_TRY(fill(n));
+  return std::span<const std::uint8_t>(window_).subspan(begin_, std::min(n, end_ - begin_));
+}
+
+Result<std::uint64_t> BufferedInput::discard(std::uint64_t count) {
   const std::size_t buffered = std::min<std::uint64_t>(count, end_ - begin_);
   begin_ += buffered;
   QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, qel::discard(*stream_, count - buffered));

@@ -11,18 +11,20 @@
 
 namespace qel {
 
-// A stream read through a small window, so the many small fields of short
-// blocks cost a copy each rather than a read call each. Reads larger than the
-// window go straight into the caller's memory once the window is drained.
-class Lookahead {
+// The one read buffer of the read path: a stream read through a small window,
+// so the many small fields of short blocks cost a copy each rather than a
+// read call each. Reads larger than the window go straight into the caller's
+// memory once the window is drained.
+class BufferedInput final : public InputStream {
  public:
   static constexpr std::size_t kWindowBytes = 8192;
 
-  explicit Lookahead(std::unique_ptr<InputStream> stream)
+  explicit BufferedInput(std::unique_ptr<InputStream> stream)
       : stream_(std::move(stream)), window_(kWindowBytes) {}
 
   // Fills `out`; returns how many bytes came, fewer only at the end.
-  Result<std::size_t> read(std::span<std::uint8_t> out) {
+  // Inline, and final: the block reader calls it for every field.
+  Result<std::size_t> read(std::span<std::uint8_t> out) override {
     if (out.size() > end_ - begin_) return read_through(out);
     std::memcpy(out.data(), window_.data() + begin_, out.size());
     begin_ += out.size();
@@ -32,6 +34,10 @@ class Lookahead {
   // Consumes the next `n` bytes (at most kWindowBytes) and returns them as a
   // view valid until the next call; shorter only at the end.
   Result<std::span<const std::uint8_t>> take(std::size_t n);
+
+  // The next `n` bytes (at most kWindowBytes) without consuming them, valid
+  // until the next call; shorter only at the end.
+  Result<std::span<const std::uint8_t>> peek(std::size_t n);
 
   // Reads and drops up to `count` bytes; returns how many were dropped.
   Result<std::uint64_t> discard(std::uint64_t count);

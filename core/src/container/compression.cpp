@@ -1,59 +1,20 @@
-#include "qel/compression.hpp"
+#include "container/compression.hpp"
 
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
 #include <climits>
-#include <cstring>
 #include <vector>
 
 namespace qel {
 namespace {
 
-constexpr std::size_t kFileBufferBytes = 8192;
 constexpr std::size_t kInflateInputBytes = 32768;
-
-// The file behind an 8192-byte buffer. A large read that finds the buffer
-// empty goes straight into the caller's memory, so bulk payloads are copied
-// once.
-class BufferedFile final : public InputStream {
- public:
-  explicit BufferedFile(std::unique_ptr<InputStream> file) : file_(std::move(file)) {}
-
-  // One read call on the file into the empty buffer.
-  Result<std::size_t> fill() {
-    QEL_ASSIGN_OR_RETURN(end_, file_->read(buffer_));
-    begin_ = 0;
-    return end_;
-  }
-
-  std::span<const std::uint8_t> buffered() const noexcept {
-    return std::span(buffer_).subspan(begin_, end_ - begin_);
-  }
-
-  Result<std::size_t> read(std::span<std::uint8_t> out) override {
-    if (begin_ == end_) {
-      if (out.size() >= buffer_.size()) return file_->read(out);
-      QEL_TRY(fill());
-    }
-    const std::size_t n = std::min(out.size(), end_ - begin_);
-    if (n > 0) std::memcpy(out.data(), buffer_.data() + begin_, n);
-    begin_ += n;
-    return n;
-  }
-
- private:
-  std::unique_ptr<InputStream> file_;
-  std::array<std::uint8_t, kFileBufferBytes> buffer_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
 
 // One zlib or gzip stream, inflated straight into the caller's buffer.
 class Inflater final : public InputStream {
  public:
-  static Result<std::unique_ptr<Inflater>> create(std::unique_ptr<BufferedFile> file,
+  static Result<std::unique_ptr<Inflater>> create(std::unique_ptr<BufferedInput> file,
                                                   CompressionFormat format) {
     auto inflater = std::unique_ptr<Inflater>(new Inflater(std::move(file)));
     const int window_bits = format == CompressionFormat::gzip ? 16 + MAX_WBITS : MAX_WBITS;
@@ -92,7 +53,7 @@ class Inflater final : public InputStream {
   }
 
  private:
-  explicit Inflater(std::unique_ptr<BufferedFile> file)
+  explicit Inflater(std::unique_ptr<BufferedInput> file)
       : file_(std::move(file)), input_(kInflateInputBytes) {}
 
   // Loads more compressed bytes; false once the file has none left.
@@ -110,7 +71,7 @@ class Inflater final : public InputStream {
     return Error::io_message("corrupt compressed stream");
   }
 
-  std::unique_ptr<BufferedFile> file_;
+  std::unique_ptr<BufferedInput> file_;
   std::vector<std::uint8_t> input_;
   z_stream zs_{};
   bool initialised_ = false;
@@ -141,15 +102,17 @@ std::string_view to_string(CompressionFormat format) noexcept {
   return "none";
 }
 
-Result<std::unique_ptr<MaybeCompressed>> detect_and_wrap(std::unique_ptr<InputStream> file) {
-  auto buffered = std::make_unique<BufferedFile>(std::move(file));
-  QEL_TRY(buffered->fill());
-  const CompressionFormat format = detect(buffered->buffered());
-  if (format == CompressionFormat::none) {
-    return std::make_unique<MaybeCompressed>(std::move(buffered), format);
-  }
-  QEL_ASSIGN_OR_RETURN(auto inflater, Inflater::create(std::move(buffered), format));
-  return std::make_unique<MaybeCompressed>(std::move(inflater), format);
+Result<MaybeCompressed> detect_and_wrap(std::unique_ptr<InputStream> file) {
+  BufferedInput buffered(std::move(file));
+  QEL_ASSIGN_OR_RETURN(const auto start, buffered.peek(2));
+  const CompressionFormat format = detect(start);
+  if (format == CompressionFormat::none) return MaybeCompressed{std::move(buffered), format};
+  // Below the inflater the buffer keeps what was peeked; the inflater reads
+  // in steps larger than it, which then pass straight through.
+  QEL_ASSIGN_OR_RETURN(
+      auto inflater,
+      Inflater::create(std::make_unique<BufferedInput>(std::move(buffered)), format));
+  return MaybeCompressed{BufferedInput(std::move(inflater)), format};
 }
 
 }  // namespace qel

@@ -1,4 +1,4 @@
-#include "qel/header.hpp"
+#include "container/header.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "qel/utf8.hpp"
+#include "common/utf8.hpp"
+#include "common/wire.hpp"
 
 namespace qel {
 namespace {
@@ -19,9 +20,9 @@ Error bad(std::string message) {
 }
 
 std::optional<std::uint32_t> version_of(std::string_view identifier) {
-  if (identifier == "QEL5") return 5;
-  static constexpr std::array<std::string_view, 3> kVersion4{"QEL4", "KAVRI_STREAM_FORMAT4",
-                                                             "KAVRI_STREAMING_FORMAT4"};
+  if (identifier == wire::kVersion5) return 5;
+  static constexpr std::array<std::string_view, 3> kVersion4{
+      wire::kVersion4, "KAVRI_STREAM_FORMAT4", "KAVRI_STREAMING_FORMAT4"};
   if (std::ranges::find(kVersion4, identifier) != kVersion4.end()) return 4;
   return std::nullopt;
 }

@@ -1,32 +1,21 @@
-#include "qel/reader.hpp"
+#include "container/reader.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "byte_order.hpp"
-#include "qel/data_channel.hpp"
+#include "common/byte_order.hpp"
+#include "common/saturating.hpp"
+#include "common/utf8.hpp"
+#include "common/wire.hpp"
+#include "payload/payload.hpp"
 #include "qel/log.hpp"
-#include "qel/payload.hpp"
-#include "qel/utf8.hpp"
 
 namespace qel {
 namespace {
 
-constexpr std::uint16_t kTrailerMarker = 0xFFFF;
-constexpr std::uint16_t kSignatureMarker = 0xFFFE;
-constexpr std::size_t kTailBytes = 40;
-constexpr std::string_view kTailMagic = "QEL_STREAM_END";
 // A payload longer than the buffer is read in steps of at least this size,
 // so a length field on a short file never sizes the buffer by itself.
 constexpr std::size_t kPayloadGrowStep = std::size_t{1} << 20;
-
-constexpr std::uint8_t kTrustedTimestamp = 1;
-constexpr std::uint8_t kStatusEvent = 3;
-constexpr std::uint8_t kMessageEvent = 4;
-constexpr std::uint8_t kContinuedData = 5;
-constexpr std::uint8_t kStartData = 6;
-constexpr std::uint8_t kContinuedRelStampData = 7;
-constexpr std::uint8_t kAbsTimeStampData = 8;
 
 bool is_variable(const DataType& type) noexcept {
   return type.id() == DataTypeId::String || type.id() == DataTypeId::Binary ||
@@ -35,23 +24,23 @@ bool is_variable(const DataType& type) noexcept {
 
 void log_tail_mismatch(std::span<const std::uint8_t> tail) {
   QEL_DEBUG(log::kReader, "QEL trailer: 40-byte tail did not start with \"QEL_STREAM_END\"; got " +
-                              quoted(from_utf8_lossy(tail.first(kTailMagic.size()))));
+                              quoted(from_utf8_lossy(tail.first(wire::kTailMagic.size()))));
 }
 
 // Why a block of this kind is passed over, or nothing when it is decoded.
 std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type) {
   switch (kind) {
-    case kTrustedTimestamp:
+    case wire::kTrustedTimestamp:
       return SkipReason::DeprecatedType;
-    case kStatusEvent:
+    case wire::kStatusEvent:
       return SkipReason::StatusEvent;
-    case kMessageEvent:
+    case wire::kMessageEvent:
       if (multi || !is_variable(type)) return SkipReason::ReservedType;
       return std::nullopt;
-    case kContinuedData:
-    case kStartData:
-    case kContinuedRelStampData:
-    case kAbsTimeStampData:
+    case wire::kContinuedData:
+    case wire::kStartData:
+    case wire::kContinuedRelStampData:
+    case wire::kAbsTimeStampData:
       return std::nullopt;
     default:
       return SkipReason::ReservedType;
@@ -114,8 +103,8 @@ void widen_range(ChannelStats&, const Skipped&) {}
 
 }  // namespace
 
-BlockReader::BlockReader(std::unique_ptr<InputStream> stream, const MetaBlock& meta)
-    : input_(std::move(stream)),
+BlockReader::BlockReader(BufferedInput input, const MetaBlock& meta)
+    : input_(std::move(input)),
       strings_terminated_(meta.format_version == 4),
       started_(std::chrono::steady_clock::now()) {
   for (const meta::Channel& channel : meta.channels) {
@@ -190,8 +179,9 @@ BlockReader::Item BlockReader::next() {
   if (!complete) return end();
   stats_.data_section_size_bytes += 2;
   const auto index = load_le<std::uint16_t>(index_bytes.data());
-  if (index == kTrailerMarker) return read_trailer();
-  if (index == kSignatureMarker && integrity_ != IntegrityProfile::none) return read_signature();
+  if (index == wire::kTrailerMarker) return read_trailer();
+  if (index == wire::kSignatureMarker && integrity_ != IntegrityProfile::none)
+    return read_signature();
   const ChannelEntry* channel = find_channel(index);
   if (channel == nullptr) return fail(Error::unknown_channel_index(index));
   return read_frame(index, index_bytes, *channel);
@@ -210,11 +200,12 @@ BlockReader::Item BlockReader::read_trailer() {
   } else {
     stats_.blocks_truncated = 1;
   }
-  std::array<std::uint8_t, kTailBytes> tail;
+  std::array<std::uint8_t, wire::kTailBytes> tail;
   QEL_ASSIGN_OR_RETURN(const bool has_tail, read_field(tail));
   if (has_tail) {
-    stats_.data_section_size_bytes += kTailBytes;
-    if (!std::equal(kTailMagic.begin(), kTailMagic.end(), tail.begin())) log_tail_mismatch(tail);
+    stats_.data_section_size_bytes += wire::kTailBytes;
+    if (!std::equal(wire::kTailMagic.begin(), wire::kTailMagic.end(), tail.begin()))
+      log_tail_mismatch(tail);
   }
   return end();
 }
@@ -228,7 +219,7 @@ BlockReader::Item BlockReader::read_signature() {
   QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, drop(length));
   if (dropped < length) return truncated();
   stats_.data_section_size_bytes += length;
-  return skip(kSignatureMarker, length, SkipReason::SignatureBlock);
+  return skip(wire::kSignatureMarker, length, SkipReason::SignatureBlock);
 }
 
 BlockReader::Item BlockReader::read_frame(std::uint16_t index,
@@ -262,7 +253,7 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
   }
   if (channel.data_type.id() == DataTypeId::Unsupported) return skip_unsupported(index, length);
   const Frame frame{index, index_bytes, length_field, length};
-  if (sink_ != nullptr && length >= kPlacedRunMinBytes && channel.data_type.is_numeric()) {
+  if (placed_target_ != nullptr && length >= kPlacedRunMinBytes && channel.data_type.is_numeric()) {
     return read_placed(frame, channel);
   }
   return read_buffered(frame, channel, 0);
@@ -271,7 +262,7 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
 BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEntry& channel,
                                              std::size_t have) {
   std::span<const std::uint8_t> payload;
-  if (have == 0 && frame.length <= Lookahead::kWindowBytes) {
+  if (have == 0 && frame.length <= BufferedInput::kWindowBytes) {
     QEL_ASSIGN_OR_RETURN(const std::uint8_t* taken, take_payload(frame.length));
     if (taken == nullptr) return truncated();
     payload = std::span(taken, frame.length);
@@ -305,22 +296,22 @@ BlockReader::Item BlockReader::skip_unsupported(std::uint16_t index, std::uint32
 
 BlockReader::Item BlockReader::decode(std::uint16_t index, const ChannelEntry& channel,
                                       std::uint32_t length, std::span<const std::uint8_t> payload) {
-  const std::uint8_t kind = payload[0] & 0x7F;
-  const bool multi = (payload[0] & 0x80) != 0;
+  const std::uint8_t kind = payload[0] & wire::kKindMask;
+  const bool multi = (payload[0] & wire::kMultiSample) != 0;
   const DataType& type = channel.data_type;
   if (const auto reason = skip_reason(kind, multi, type)) {
     return skip(index, length, *reason, kind);
   }
   const auto body = payload.subspan(1);
   switch (kind) {
-    case kMessageEvent:
+    case wire::kMessageEvent:
       return decoded<AbsTimestamped>(index, channel, length, parse_message_event(body, type));
-    case kContinuedData:
+    case wire::kContinuedData:
       return decoded<ContinuedData>(index, channel, length,
                                     parse_continued_data(body, type, multi));
-    case kStartData:
+    case wire::kStartData:
       return decoded<StartData>(index, channel, length, parse_start_data(body, type, multi));
-    case kContinuedRelStampData:
+    case wire::kContinuedRelStampData:
       return decoded<RelTimestamped>(index, channel, length,
                                      parse_continued_rel_stamp_data(body, type, multi));
     default:

@@ -8,45 +8,46 @@
 #include <span>
 #include <vector>
 
-#include "qel/block.hpp"
+#include "container/buffered_input.hpp"
+#include "payload/block.hpp"
 #include "qel/error.hpp"
 #include "qel/integrity.hpp"
-#include "qel/lookahead.hpp"
 #include "qel/meta.hpp"
 #include "qel/stats.hpp"
 #include "qel/stream.hpp"
 
 namespace qel {
 
-// Takes the values of large equidistant runs straight from the stream, so
-// they are copied once instead of passing through the payload buffer. A run
-// is begun, extended as its bytes arrive, and then either yielded as a placed
-// run or cancelled (truncated block, CRC failure).
-class RunSink {
+// Where the values of large equidistant runs are placed straight from the
+// stream, so they are copied once instead of passing through the payload
+// buffer. A placed run is begun, extended as its bytes arrive, and then
+// either yielded (`NumericRun::placed`) or cancelled (truncated block, CRC
+// failure).
+class PlacedRunTarget {
  public:
-  virtual ~RunSink() = default;
+  virtual ~PlacedRunTarget() = default;
   // Whether channel `index` takes a run of this kind in place; when not, the
   // block goes through the payload buffer as usual.
-  virtual bool begin_run(std::uint16_t index, bool starts_segment) = 0;
+  virtual bool begin_placed(std::uint16_t index, bool starts_segment) = 0;
   // Room for `count` more values at the end of the begun run.
-  virtual std::uint8_t* extend_run(std::uint16_t index, std::size_t count) = 0;
+  virtual std::uint8_t* extend_placed(std::uint16_t index, std::size_t count) = 0;
   // Drops the begun run and everything it did.
-  virtual void cancel_run(std::uint16_t index) = 0;
+  virtual void cancel_placed(std::uint16_t index) = 0;
 };
 
 // Walks the block area of one file: one item per block frame, signature block
 // or trailer, counting everything in its statistics.
 class BlockReader {
  public:
-  // `stream` is positioned just after the metablock. The statistics' clock
+  // `input` is positioned just after the metablock. The statistics' clock
   // starts here.
-  BlockReader(std::unique_ptr<InputStream> stream, const MetaBlock& meta);
+  BlockReader(BufferedInput input, const MetaBlock& meta);
 
   // Frame CRCs and signature blocks are expected unless the profile is none.
   void set_integrity(IntegrityProfile profile) noexcept { integrity_ = profile; }
-  // Large multi-sample equidistant runs of numeric channels go to `sink`,
-  // which must outlive the reader.
-  void set_run_sink(RunSink* sink) noexcept { sink_ = sink; }
+  // Large multi-sample equidistant runs of numeric channels are placed in
+  // `target`, which must outlive the reader.
+  void set_placed_target(PlacedRunTarget* target) noexcept { placed_target_ = target; }
 
   // The next block, or nothing once the block area has ended. The payload
   // views of a decoded block stay valid until the next call.
@@ -62,7 +63,7 @@ class BlockReader {
     ChannelStats* stats;  // a node of stats_.channels, which stays put
   };
   using Item = Result<std::optional<DecodedBlock>>;
-  // Runs from this size on are offered to the sink.
+  // Runs from this size on are offered to the placed-run target.
   static constexpr std::uint32_t kPlacedRunMinBytes = 16384;
   // The frame being read, up to its length field.
   struct Frame {
@@ -111,7 +112,7 @@ class BlockReader {
   }
   // Reads and drops `count` bytes; how many there were. Errors finish the reader.
   Result<std::uint64_t> drop(std::uint64_t count);
-  // The start of a payload that fits the lookahead window, viewed there;
+  // The start of a payload that fits the input's window, viewed there;
   // null when the stream ended first. Inline for the same reason as
   // read_field.
   Result<const std::uint8_t*> take_payload(std::uint32_t length) {
@@ -128,15 +129,15 @@ class BlockReader {
   Result<bool> read_payload(std::uint32_t length, std::size_t have);
   // Reads the head of a multi-sample equidistant run into the buffer; its
   // size, or 0 when the stream ended first.
-  Result<std::size_t> read_run_head();
-  enum class RunBody : std::uint8_t { intact, corrupt, truncated };
-  Result<RunBody> read_run_body(const Frame& frame, std::size_t head, std::size_t value_bytes,
-                                std::size_t width);
+  Result<std::size_t> read_placed_head();
+  enum class PlacedBody : std::uint8_t { intact, corrupt, truncated };
+  Result<PlacedBody> read_placed_body(const Frame& frame, std::size_t head, std::size_t value_bytes,
+                                      std::size_t width);
   // Fills `out`, extending `crc` over it when frames carry CRCs.
   Result<bool> read_checked(std::span<std::uint8_t> out, std::uint32_t& crc);
   std::size_t crc_bytes() const noexcept { return integrity_ == IntegrityProfile::none ? 0 : 4; }
 
-  Lookahead input_;
+  BufferedInput input_;
   // Looked up for every block, so by a direct table: one plus the position in
   // entries_ for each channel index up to the largest defined, 0 for none.
   std::vector<ChannelEntry> entries_;
@@ -147,7 +148,7 @@ class BlockReader {
   bool finished_ = false;
   std::chrono::steady_clock::time_point started_;
   std::vector<std::uint8_t> buffer_;
-  RunSink* sink_ = nullptr;
+  PlacedRunTarget* placed_target_ = nullptr;
 };
 
 }  // namespace qel

@@ -2,16 +2,17 @@
 #include <algorithm>
 #include <array>
 
-#include "byte_order.hpp"
-#include "qel/reader.hpp"
+#include "common/byte_order.hpp"
+#include "common/wire.hpp"
+#include "container/reader.hpp"
 
 namespace qel {
 namespace {
 
-constexpr std::uint8_t kStartRun = 0x86;      // bcStartData with a count
-constexpr std::uint8_t kContinuedRun = 0x85;  // bcContinuedData with a count
-constexpr std::size_t kContinuedHead = 5;     // control byte, count
-constexpr std::size_t kStartHead = 21;        // control byte, start, rate, count
+constexpr std::uint8_t kStartRun = wire::kStartData | wire::kMultiSample;
+constexpr std::uint8_t kContinuedRun = wire::kContinuedData | wire::kMultiSample;
+constexpr std::size_t kContinuedHead = wire::kCountedHeadBytes;
+constexpr std::size_t kStartHead = wire::kStartRunHeadBytes;
 // Values arrive in pieces of this size, each checked while still in cache.
 constexpr std::size_t kValuePiece = std::size_t{256} << 10;
 // Bytes after the values go through the buffer in pieces of this size.
@@ -20,7 +21,7 @@ constexpr std::size_t kRestPiece = std::size_t{64} << 10;
 }  // namespace
 
 BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntry& channel) {
-  QEL_ASSIGN_OR_RETURN(const std::size_t head, read_run_head());
+  QEL_ASSIGN_OR_RETURN(const std::size_t head, read_placed_head());
   if (head == 0) return truncated();
   const std::uint8_t control = buffer_[0];
   if (control != kStartRun && control != kContinuedRun) return read_buffered(frame, channel, head);
@@ -28,7 +29,7 @@ BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntr
   const std::size_t count = load_le<std::uint32_t>(buffer_.data() + head - 4);
   const std::size_t room = frame.length - head - crc_bytes();
   // A run that does not fit is left to the decoder, which names the shortfall.
-  if (room / width < count || !sink_->begin_run(frame.index, control == kStartRun)) {
+  if (room / width < count || !placed_target_->begin_placed(frame.index, control == kStartRun)) {
     return read_buffered(frame, channel, head);
   }
   NumericPayload run{0, 0.0, NumericRun{channel.data_type.id(), nullptr, count, true}};
@@ -36,14 +37,14 @@ BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntr
     run.start_timestamp_ns = load_le<std::int64_t>(buffer_.data() + 1);
     run.sample_rate_hz = load_le<double>(buffer_.data() + 9);
   }
-  QEL_ASSIGN_OR_RETURN(const RunBody body, read_run_body(frame, head, count * width, width));
-  if (body == RunBody::truncated) {
-    sink_->cancel_run(frame.index);
+  QEL_ASSIGN_OR_RETURN(const PlacedBody body, read_placed_body(frame, head, count * width, width));
+  if (body == PlacedBody::truncated) {
+    placed_target_->cancel_placed(frame.index);
     return truncated();
   }
   stats_.data_section_size_bytes += frame.length;
-  if (body == RunBody::corrupt) {
-    sink_->cancel_run(frame.index);
+  if (body == PlacedBody::corrupt) {
+    placed_target_->cancel_placed(frame.index);
     return skip(frame.index, frame.length, SkipReason::CrcFailed);
   }
   BlockKind block = control == kStartRun ? BlockKind(StartData{run}) : ContinuedData{run.values};
@@ -51,7 +52,7 @@ BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntr
   return DecodedBlock{frame.index, block};
 }
 
-Result<std::size_t> BlockReader::read_run_head() {
+Result<std::size_t> BlockReader::read_placed_head() {
   if (buffer_.size() < kStartHead) buffer_.resize(kStartHead);
   QEL_ASSIGN_OR_RETURN(const bool has_count, read_field(std::span(buffer_).first(kContinuedHead)));
   if (!has_count) return 0;
@@ -61,11 +62,11 @@ Result<std::size_t> BlockReader::read_run_head() {
   return has_rest ? kStartHead : 0;
 }
 
-// The head is in the buffer; reads the values into the sink, then whatever
+// The head is in the buffer; reads the values into the placed-run target, then whatever
 // follows them up to the frame's CRC, and checks that.
-Result<BlockReader::RunBody> BlockReader::read_run_body(const Frame& frame, std::size_t head,
-                                                        std::size_t value_bytes,
-                                                        std::size_t width) {
+Result<BlockReader::PlacedBody> BlockReader::read_placed_body(const Frame& frame, std::size_t head,
+                                                              std::size_t value_bytes,
+                                                              std::size_t width) {
   std::uint32_t crc = 0;
   if (crc_bytes() != 0) {
     crc = crc32c_extend(crc32c_extend(crc32c(frame.index_bytes), frame.length_field),
@@ -74,9 +75,9 @@ Result<BlockReader::RunBody> BlockReader::read_run_body(const Frame& frame, std:
   const std::size_t piece_values = kValuePiece / width;
   for (std::size_t done = 0; done < value_bytes;) {
     const std::size_t values = std::min(piece_values, (value_bytes - done) / width);
-    std::uint8_t* out = sink_->extend_run(frame.index, values);
+    std::uint8_t* out = placed_target_->extend_placed(frame.index, values);
     QEL_ASSIGN_OR_RETURN(const bool complete, read_checked({out, values * width}, crc));
-    if (!complete) return RunBody::truncated;
+    if (!complete) return PlacedBody::truncated;
     done += values * width;
   }
   const std::size_t rest = frame.length - head - value_bytes - crc_bytes();
@@ -84,14 +85,14 @@ Result<BlockReader::RunBody> BlockReader::read_run_body(const Frame& frame, std:
     const std::size_t piece = std::min(rest - done, kRestPiece);
     if (buffer_.size() < piece) buffer_.resize(piece);
     QEL_ASSIGN_OR_RETURN(const bool complete, read_checked(std::span(buffer_).first(piece), crc));
-    if (!complete) return RunBody::truncated;
+    if (!complete) return PlacedBody::truncated;
     done += piece;
   }
-  if (crc_bytes() == 0) return RunBody::intact;
+  if (crc_bytes() == 0) return PlacedBody::intact;
   std::array<std::uint8_t, 4> stored;
   QEL_ASSIGN_OR_RETURN(const bool has_crc, read_field(stored));
-  if (!has_crc) return RunBody::truncated;
-  return load_le<std::uint32_t>(stored.data()) == crc ? RunBody::intact : RunBody::corrupt;
+  if (!has_crc) return PlacedBody::truncated;
+  return load_le<std::uint32_t>(stored.data()) == crc ? PlacedBody::intact : PlacedBody::corrupt;
 }
 
 Result<bool> BlockReader::read_checked(std::span<std::uint8_t> out, std::uint32_t& crc) {

@@ -22,12 +22,12 @@ Result<std::size_t> read_full(InputStream& stream, std::span<std::uint8_t> out) 
 }
 
 Result<std::uint64_t> discard(InputStream& stream, std::uint64_t count) {
-  std::array<std::uint8_t, 16384> sink;
+  std::array<std::uint8_t, 16384> scratch;
   std::uint64_t dropped = 0;
   while (dropped < count) {
     const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count - dropped, sink.size()));
-    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(std::span(sink).first(want)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - dropped, scratch.size()));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream.read(std::span(scratch).first(want)));
     if (got == 0) break;
     dropped += got;
   }

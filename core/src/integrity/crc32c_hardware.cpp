@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "crc32c_shift.hpp"
+#include "integrity/crc32c_shift.hpp"
 #include "qel/integrity.hpp"
 
 #if defined(__x86_64__)

@@ -1,4 +1,4 @@
-#include "crc32c_shift.hpp"
+#include "integrity/crc32c_shift.hpp"
 
 namespace qel::detail {
 namespace {

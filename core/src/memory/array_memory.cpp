@@ -8,7 +8,7 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 
-#include "qel/mapping_cache.hpp"
+#include "memory/mapping_cache.hpp"
 #define QEL_MAPPED_ARRAYS 1
 #endif
 

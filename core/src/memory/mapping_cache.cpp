@@ -1,4 +1,4 @@
-#include "qel/mapping_cache.hpp"
+#include "memory/mapping_cache.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>

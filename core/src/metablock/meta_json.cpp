@@ -1,18 +1,46 @@
-#include "qel/meta_json.hpp"
+#include "metablock/meta_json.hpp"
+
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <limits>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/utf8.hpp"
+#include "common/wire.hpp"
 #include "qel/log.hpp"
 #include "qel/types.hpp"
-#include "qel/utf8.hpp"
 
 namespace qel {
 namespace meta_json {
 namespace {
+
+// The document tree. nlohmann's default object type is a std::map keyed by
+// std::string, so keys are visited in ascending byte order (std::char_traits<char>
+// compares as unsigned char), and its DOM parser assigns every value through
+// operator[], so a later duplicate key replaces an earlier one.
+using Json = nlohmann::json;
+
+// The text rule: null gives nothing, a string its text, any other value its
+// compact JSON text (42, true, [1,2]). Works on any nesting depth without
+// recursion.
+std::optional<std::string> value_to_string(const Json& value);
+
+// The compact JSON text of any value, as nlohmann's dump() writes it.
+std::string compact_text(const Json& value);
+
+// Writes the debug records for envelope keys other than file, infos,
+// channels, version and format.
+void log_unknown_top_level_fields(const Json& envelope);
+
+// The integer classification of metablock numbers: written without fraction and exponent
+// and within -2^63 ..= 2^64-1. nlohmann stores exactly those as
+// number_integer or number_unsigned; everything else is number_float.
+bool is_integer(const Json& value) noexcept;
 
 constexpr std::string_view kFormatKey = "format";
 
@@ -226,7 +254,7 @@ Result<MetaBlock> read_document(const Json& root) {
 
   if (const Json* format = find(*envelope, kFormatKey); format && format->is_string()) {
     const auto& text = format->get_ref<const std::string&>();
-    if (text != "qel5") {
+    if (text != wire::kMetablockFormat5) {
       QEL_WARN(log::kMetaJson, "QEL5 metablock declares format=" + quoted(text) +
                                    "; expected \"qel5\". parsing as QEL5 anyway because the "
                                    "magic header was QEL5.");
@@ -269,8 +297,6 @@ Result<MetaBlock> read_document(const Json& root) {
   log_unknown_top_level_fields(*envelope);
   return block;
 }
-
-}  // namespace
 
 bool is_integer(const Json& value) noexcept {
   // is_number_integer() is true for number_integer and number_unsigned alike.
@@ -333,6 +359,7 @@ void log_unknown_top_level_fields(const Json& envelope) {
   }
 }
 
+}  // namespace
 }  // namespace meta_json
 
 namespace {

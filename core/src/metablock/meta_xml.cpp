@@ -1,6 +1,7 @@
-#include "qel/meta_xml.hpp"
+#include "metablock/meta_xml.hpp"
 
-#include "meta_xml_attrs.hpp"
+#include "metablock/meta_xml_attrs.hpp"
+#include "metablock/meta_xml_fields.hpp"
 
 // Debian's (and upstream's default) libexpat is built with XML_DTD; the
 // header declares the amplification controls only under that macro.
@@ -16,10 +17,10 @@
 #include <string>
 #include <utility>
 
+#include "common/utf8.hpp"
+#include "metablock/xml_number.hpp"
 #include "qel/log.hpp"
 #include "qel/types.hpp"
-#include "qel/utf8.hpp"
-#include "qel/xml_number.hpp"
 
 // Why Expat and not libxml2:
 // - Expat has no global state (no xmlInitParser, no global error handler); one

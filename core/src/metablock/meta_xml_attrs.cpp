@@ -2,7 +2,7 @@
 #include <string>
 #include <utility>
 
-#include "meta_xml_attrs.hpp"
+#include "metablock/meta_xml_attrs.hpp"
 
 // Attribute values are unescaped from the written text of each tag, so that
 // exactly the five predefined entities and character references are accepted,
@@ -169,10 +169,6 @@ std::string position_text(std::string_view document, std::size_t offset) {
     }
   }
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
-Result<Attributes> collect_attrs(std::string_view tag) {
-  return collect_attrs(tag, 0, tag.size());
 }
 
 Result<Attributes> collect_attrs(std::string_view document, std::size_t tag_offset,

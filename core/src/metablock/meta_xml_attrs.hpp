@@ -1,15 +1,20 @@
 #pragma once
 
-// Attribute scanning shared by the XML reader and its attribute helpers.
+// The attributes of the XML reader's tags, read from their written text.
 
 #include <cstddef>
 #include <expected>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
-#include "qel/meta_xml.hpp"
+#include "qel/error.hpp"
 
 namespace qel::meta_xml {
+
+// Attribute name -> unescaped value. Attribute order is not kept.
+using Attributes = std::map<std::string, std::string, std::less<>>;
 
 inline constexpr std::string_view kUnescapePrefix = "attribute unescape error: ";
 inline constexpr std::string_view kParsePrefix = "attribute parse error: ";
@@ -27,5 +32,19 @@ struct AttrFailure {
 
 // The attributes of a written tag, "<name ...>" or "<name .../>".
 std::expected<Attributes, AttrFailure> scan_attrs(std::string_view tag);
+
+// Reads the attributes of the start or empty-element tag at `tag_offset` of
+// `document` from its written text ("<channel index=\"1\" ...>" or ".../>").
+// Values have the five predefined entities and character references replaced
+// and nothing else (no whitespace normalisation). Failures are MetablockXml:
+// "attribute parse error: ..." for a malformed or repeated attribute,
+// "attribute unescape error: ..." for any other entity reference or a bad
+// character reference, positioned as line and column of the document.
+Result<Attributes> collect_attrs(std::string_view document, std::size_t tag_offset,
+                                 std::size_t tag_length);
+
+// "line L, column C" of a byte offset, both 1-based, the column counted in
+// characters.
+std::string position_text(std::string_view document, std::size_t offset);
 
 }  // namespace qel::meta_xml

@@ -1,10 +1,10 @@
 #include <limits>
 #include <string>
 
+#include "metablock/meta_xml_fields.hpp"
+#include "metablock/xml_number.hpp"
 #include "qel/log.hpp"
-#include "qel/meta_xml.hpp"
 #include "qel/types.hpp"
-#include "qel/xml_number.hpp"
 
 namespace qel::meta_xml {
 namespace {
@@ -34,8 +34,8 @@ Result<std::uint8_t> size_of_length_value(const Attributes& attributes, const st
   return validate_size_of_length_value(static_cast<std::uint32_t>(*value));
 }
 
-}  // namespace
-
+// An absent attribute gives nothing; otherwise a float or InvalidMetablock
+// "<velmaris {key}={value}> is not a float: {reason}".
 Result<std::optional<double>> parse_optional_f64(const Attributes& attributes,
                                                  std::string_view key) {
   const std::string* raw = find(attributes, key);
@@ -49,6 +49,8 @@ Result<std::optional<double>> parse_optional_f64(const Attributes& attributes,
   return std::optional<double>(*value);
 }
 
+// The attribute timeincrement: nothing, a signed 64-bit value or
+// InvalidMetablock "attribute timeincrement={value} is not an int: {reason}".
 Result<std::optional<std::int64_t>> parse_optional_i64(const Attributes& attributes) {
   const std::string* raw = find(attributes, "timeincrement");
   if (raw == nullptr) return std::optional<std::int64_t>();
@@ -60,6 +62,8 @@ Result<std::optional<std::int64_t>> parse_optional_i64(const Attributes& attribu
   }
   return std::optional<std::int64_t>(*value);
 }
+
+}  // namespace
 
 Result<meta::Channel> parse_channel_attrs(const Attributes& attributes, std::size_t position) {
   const std::string p = std::to_string(position);

@@ -1,9 +1,9 @@
-#include "qel/meta.hpp"
+#include "metablock/parse.hpp"
 
 #include <string>
 
-#include "qel/meta_json.hpp"
-#include "qel/meta_xml.hpp"
+#include "metablock/meta_json.hpp"
+#include "metablock/meta_xml.hpp"
 
 namespace qel {
 

@@ -1,4 +1,4 @@
-#include "qel/xml_number.hpp"
+#include "metablock/xml_number.hpp"
 
 #include <charconv>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "qel/block.hpp"
+#include "payload/block.hpp"
 
-#include "byte_order.hpp"
+#include "common/byte_order.hpp"
 
 namespace qel {
 

@@ -21,7 +21,7 @@ struct NumericRun {
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
   // The values were read straight into the end of the channel's array (see
-  // `RunSink`); `bytes` is null then.
+  // `PlacedRunTarget`); `bytes` is null then.
   bool placed = false;
 };
 

@@ -1,5 +1,5 @@
-#include "byte_order.hpp"
-#include "payload_common.hpp"
+#include "common/byte_order.hpp"
+#include "payload/payload_common.hpp"
 
 namespace qel {
 

@@ -1,7 +1,7 @@
-#include "byte_order.hpp"
-#include "payload_common.hpp"
+#include "common/byte_order.hpp"
+#include "common/utf8.hpp"
+#include "payload/payload_common.hpp"
 #include "qel/log.hpp"
-#include "qel/utf8.hpp"
 
 namespace qel {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "qel/block.hpp"
+#include "payload/block.hpp"
 #include "qel/error.hpp"
 #include "qel/types.hpp"
 

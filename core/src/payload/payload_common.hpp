@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "byte_order.hpp"
+#include "common/byte_order.hpp"
+#include "payload/payload.hpp"
 #include "qel/error.hpp"
-#include "qel/payload.hpp"
 
 namespace qel::payload_detail {
 

@@ -1,11 +1,12 @@
-#include "append_samples.hpp"
+#include "samples/append_samples.hpp"
 
 #include <bit>
 #include <cstring>
 #include <type_traits>
 
-#include "byte_order.hpp"
-#include "split_records.hpp"
+#include "common/byte_order.hpp"
+#include "common/saturating.hpp"
+#include "samples/split_records.hpp"
 
 namespace qel {
 namespace {

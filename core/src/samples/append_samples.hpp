@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "qel/block.hpp"
+#include "payload/block.hpp"
 #include "qel/cow_array.hpp"
 #include "qel/data_channel.hpp"
 

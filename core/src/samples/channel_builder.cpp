@@ -1,9 +1,9 @@
-#include "qel/channel_builder.hpp"
+#include "samples/channel_builder.hpp"
 
 #include <bit>
 #include <utility>
 
-#include "append_samples.hpp"
+#include "samples/append_samples.hpp"
 
 namespace qel {
 namespace {
@@ -86,13 +86,15 @@ Status ChannelBuilder::apply_block(const BlockKind& block) {
 Status ChannelBuilder::check_data_type(const BlockKind& block) const {
   const std::optional<DataTypeId> got = payload_type(block);
   if (!got || matches(data_type_, *got)) return {};
-  return std::unexpected(Error::data_type_mismatch(index_, data_type_, DataType(*got)));
+  return std::unexpected(
+      Error::data_type_mismatch(index_, data_type_.display_name(), DataType(*got).display_name()));
 }
 
 Status ChannelBuilder::extend_numeric(NumericValues& values, const NumericRun& run) const {
   const DataType got = run.type;
   if (data_type_of(values) != got) {
-    return std::unexpected(Error::data_type_mismatch(index_, data_type_of(values), got));
+    return std::unexpected(
+        Error::data_type_mismatch(index_, data_type_of(values).display_name(), got.display_name()));
   }
   if (!run.placed) append_run(values, run);
   return {};

@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "qel/block.hpp"
+#include "payload/block.hpp"
 #include "qel/data_channel.hpp"
 #include "qel/error.hpp"
 #include "qel/meta.hpp"

@@ -1,7 +1,6 @@
 #include "qel/data_channel.hpp"
 
-#include <cmath>
-#include <limits>
+#include "common/saturating.hpp"
 
 namespace qel {
 namespace {
@@ -34,20 +33,6 @@ DataType data_type_of(const NumericValues& values) {
 
 std::size_t size_of(const NumericValues& values) {
   return std::visit([](const auto& array) { return array.size(); }, values);
-}
-
-std::int64_t saturating_i64(double value) noexcept {
-  if (std::isnan(value)) return 0;
-  if (value >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
-  if (value <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(value);
-}
-
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
-  std::int64_t sum = 0;
-  if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max()
-               : std::numeric_limits<std::int64_t>::min();
 }
 
 std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j) noexcept {
@@ -95,7 +80,8 @@ std::string_view Channel::storage_kind() const noexcept {
 Result<const ByteStringList*> Channel::as_strings() const {
   const auto* variable = std::get_if<VariableChannel>(&storage);
   if (variable == nullptr || !variable->strings) {
-    return std::unexpected(Error::flat_access_mismatch(index, DataTypeId::String, data_type));
+    return std::unexpected(Error::flat_access_mismatch(
+        index, DataType(DataTypeId::String).display_name(), data_type.display_name()));
   }
   return &*variable->strings;
 }
@@ -103,7 +89,8 @@ Result<const ByteStringList*> Channel::as_strings() const {
 Result<const ByteStringList*> Channel::as_binaries() const {
   const auto* variable = std::get_if<VariableChannel>(&storage);
   if (variable == nullptr || !variable->binaries) {
-    return std::unexpected(Error::flat_access_mismatch(index, DataTypeId::Binary, data_type));
+    return std::unexpected(Error::flat_access_mismatch(
+        index, DataType(DataTypeId::Binary).display_name(), data_type.display_name()));
   }
   return &*variable->binaries;
 }

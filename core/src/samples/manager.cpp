@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <utility>
 
-#include "qel/channel_builder.hpp"
-#include "qel/compression.hpp"
-#include "qel/header.hpp"
+#include "container/compression.hpp"
+#include "container/header.hpp"
+#include "container/reader.hpp"
+#include "metablock/parse.hpp"
 #include "qel/integrity.hpp"
 #include "qel/log.hpp"
-#include "qel/reader.hpp"
+#include "samples/channel_builder.hpp"
 
 namespace qel {
 namespace {
@@ -64,19 +65,19 @@ Builders make_builders(const MetaBlock& meta) {
   return builders;
 }
 
-// Lets the block reader put large runs straight into the channels.
-class BuilderSink final : public RunSink {
+// Lets the block reader place large runs straight into the channels.
+class PlacedIntoBuilders final : public PlacedRunTarget {
  public:
-  explicit BuilderSink(Builders& builders) noexcept : builders_(builders) {}
+  explicit PlacedIntoBuilders(Builders& builders) noexcept : builders_(builders) {}
 
-  bool begin_run(std::uint16_t index, bool starts_segment) override {
+  bool begin_placed(std::uint16_t index, bool starts_segment) override {
     ChannelBuilder* builder = builders_.find(index);
     return builder != nullptr && builder->begin_placed(starts_segment);
   }
-  std::uint8_t* extend_run(std::uint16_t index, std::size_t count) override {
+  std::uint8_t* extend_placed(std::uint16_t index, std::size_t count) override {
     return builders_.find(index)->extend_placed(count);
   }
-  void cancel_run(std::uint16_t index) override { builders_.find(index)->cancel_placed(); }
+  void cancel_placed(std::uint16_t index) override { builders_.find(index)->cancel_placed(); }
 
  private:
   Builders& builders_;
@@ -135,20 +136,20 @@ Result<DataManager> DataManager::load_from_file(const std::string& path) {
 
 Result<DataManager> DataManager::load_from_stream(std::unique_ptr<InputStream> stream,
                                                   std::optional<std::uint64_t> file_size) {
-  QEL_ASSIGN_OR_RETURN(std::unique_ptr<MaybeCompressed> input, detect_and_wrap(std::move(stream)));
-  const CompressionFormat format = input->format();
-  QEL_ASSIGN_OR_RETURN(const MagicHeader header, parse_magic_header(*input));
+  QEL_ASSIGN_OR_RETURN(MaybeCompressed input, detect_and_wrap(std::move(stream)));
+  const CompressionFormat format = input.format;
+  QEL_ASSIGN_OR_RETURN(const MagicHeader header, parse_magic_header(input.input));
   QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> metablock,
-                       read_metablock(*input, header.metablock_len));
+                       read_metablock(input.input, header.metablock_len));
   QEL_TRY(verify_metablock_crc(header.metablock_crc32c, metablock));
 
   DataManager manager;
   QEL_ASSIGN_OR_RETURN(manager.meta_, parse_metablock(header.version, metablock));
-  BlockReader reader(std::move(input), manager.meta_);
+  BlockReader reader(std::move(input.input), manager.meta_);
   reader.set_integrity(header.integrity);
   Builders builders = make_builders(manager.meta_);
-  BuilderSink sink(builders);
-  reader.set_run_sink(&sink);
+  PlacedIntoBuilders target(builders);
+  reader.set_placed_target(&target);
   QEL_TRY(read_blocks(reader, builders));
   Assembled assembled = finalize_all(builders);
   manager.channels_ = std::move(assembled.channels);

@@ -1,4 +1,4 @@
-#include "split_records.hpp"
+#include "samples/split_records.hpp"
 
 #include <cstring>
 

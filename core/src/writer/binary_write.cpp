@@ -1,4 +1,4 @@
-#include "qel/binary_write.hpp"
+#include "writer/binary_write.hpp"
 
 #include <bit>
 #include <cstring>

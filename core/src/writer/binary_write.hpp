@@ -8,7 +8,7 @@
 
 #include "qel/data_channel.hpp"
 #include "qel/error.hpp"
-#include "qel/output_file.hpp"
+#include "writer/output_file.hpp"
 
 namespace qel {
 

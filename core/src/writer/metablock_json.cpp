@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "qel/utf8.hpp"
+#include "common/utf8.hpp"
+#include "common/wire.hpp"
 #include "qel/writer.hpp"
 
 namespace qel {
@@ -238,7 +239,7 @@ Result<std::string> build_metablock_json(const FileInfoDraft& info,
   Json qel = Json::object();
   qel["channels"] = std::move(channel_list);
   qel["file"] = file_to_json(info, created_unix_seconds);
-  qel["format"] = "qel5";
+  qel["format"] = wire::kMetablockFormat5;
   qel["version"] = 5;
   Json document = Json::object();
   document["qel"] = std::move(qel);

@@ -1,4 +1,4 @@
-#include "qel/output_file.hpp"
+#include "writer/output_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

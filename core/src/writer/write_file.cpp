@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "qel/binary_write.hpp"
+#include "common/wire.hpp"
 #include "qel/integrity.hpp"
 #include "qel/log.hpp"
-#include "qel/output_file.hpp"
 #include "qel/writer.hpp"
+#include "writer/binary_write.hpp"
+#include "writer/output_file.hpp"
 
 namespace qel {
 namespace {
@@ -20,8 +21,6 @@ constexpr std::uint64_t kShortFieldLimit = 65535;
 constexpr std::uint64_t kLongFieldLimit = 0x7FFFFBFF;
 // Timestamped records are interleaved in pieces of about this size.
 constexpr std::size_t kRecordChunkBytes = std::size_t{64} << 10;
-// Control byte, timestamp: the head of a string or binary block.
-constexpr std::uint64_t kVariableHeadBytes = 9;
 
 std::uint64_t block_limit(std::uint8_t size_of_length_value) {
   return size_of_length_value == 2 ? kShortFieldLimit : kLongFieldLimit;
@@ -57,9 +56,9 @@ bool emits_blocks(const ChannelData& data) {
 // with integrity data, would be taken for those records by every reader.
 Status check_index_readable(std::uint16_t index, const ChannelDef& def, bool with_crc) {
   std::string reason;
-  if (index == 0xFFFF) {
+  if (index == wire::kTrailerMarker) {
     reason = "index 65535 is the stream trailer marker";
-  } else if (index == 0xFFFE && with_crc) {
+  } else if (index == wire::kSignatureMarker && with_crc) {
     reason = "index 65534 is the signature block marker in files with integrity data";
   } else {
     return {};
@@ -84,7 +83,7 @@ Status check_writable(const WriterBuilder& builder, std::uint64_t crc_bytes) {
       QEL_TRY(check_index_readable(index, builder.channels()[i], crc_bytes != 0));
     }
     if (const auto* variable = std::get_if<VariableChannel>(&data)) {
-      const std::uint64_t length = largest_sample(*variable) + kVariableHeadBytes + crc_bytes;
+      const std::uint64_t length = largest_sample(*variable) + wire::kVariableHeadBytes + crc_bytes;
       if (length > std::numeric_limits<std::uint32_t>::max()) {
         return std::unexpected(Error::invalid_block_payload(
             "channel " + std::to_string(index) + ": block length " + std::to_string(length) +
@@ -102,7 +101,7 @@ void autobump_size_of_length_value(std::vector<ChannelDef>& defs,
   for (std::size_t i = 0; i < defs.size(); ++i) {
     const auto* variable = std::get_if<VariableChannel>(&data[i]);
     if (defs[i].size_of_length_value != 2 || variable == nullptr) continue;
-    const std::uint64_t need = largest_sample(*variable) + kVariableHeadBytes + crc_bytes;
+    const std::uint64_t need = largest_sample(*variable) + wire::kVariableHeadBytes + crc_bytes;
     if (need <= kShortFieldLimit) continue;
     defs[i].size_of_length_value = 4;
     QEL_DEBUG(log::kWriter, "channel " + std::to_string(i) + " " + quoted(defs[i].name) +
@@ -112,8 +111,13 @@ void autobump_size_of_length_value(std::vector<ChannelDef>& defs,
   }
 }
 
+// A block of one value has no count and no multi-sample flag.
+std::uint8_t control_byte(std::uint8_t kind, std::size_t count) {
+  return count == 1 ? kind : static_cast<std::uint8_t>(kind | wire::kMultiSample);
+}
+
 std::string header_line(std::string_view metablock, bool with_crc) {
-  std::string line = "QEL5 " + std::to_string(metablock.size());
+  std::string line = std::string(wire::kVersion5) + " " + std::to_string(metablock.size());
   if (with_crc) {
     line +=
         " crc32c:" + hex8(crc32c(std::span(reinterpret_cast<const std::uint8_t*>(metablock.data()),
@@ -156,11 +160,13 @@ class ChannelEmitter {
   Status write_segment(const EquidistantSegmentDraft& segment) {
     const std::size_t width = numeric_byte_size(segment.values);
     const std::size_t total = size_of(segment.values);
-    const std::size_t first_max = std::max<std::uint64_t>(1, (budget_ - 21) / width);
-    const std::size_t continued_max = std::max<std::uint64_t>(1, (budget_ - 5) / width);
+    const std::size_t first_max =
+        std::max<std::uint64_t>(1, (budget_ - wire::kStartRunHeadBytes) / width);
+    const std::size_t continued_max =
+        std::max<std::uint64_t>(1, (budget_ - wire::kCountedHeadBytes) / width);
     std::size_t count = std::min(first_max, total);
     head_.clear();
-    head_.push_back(count == 1 ? 0x06 : 0x86);
+    head_.push_back(control_byte(wire::kStartData, count));
     append_le(head_, segment.start_ns);
     append_le(head_, segment.sample_rate_hz);
     if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
@@ -168,7 +174,7 @@ class ChannelEmitter {
     for (std::size_t done = count; done < total; done += count) {
       count = std::min(continued_max, total - done);
       head_.clear();
-      head_.push_back(count == 1 ? 0x05 : 0x85);
+      head_.push_back(control_byte(wire::kContinuedData, count));
       if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
       QEL_TRY(write_values_block(segment.values, done, count));
     }
@@ -186,13 +192,15 @@ class ChannelEmitter {
   Status write_timestamped(const TimestampedData& data) {
     const std::size_t record = 8 + numeric_byte_size(data.values);
     const std::size_t total = data.timestamps.size();
-    const std::size_t per_block = std::max<std::uint64_t>(1, (budget_ - 5) / record);
+    const std::size_t per_block =
+        std::max<std::uint64_t>(1, (budget_ - wire::kCountedHeadBytes) / record);
     const std::size_t per_chunk = std::max<std::size_t>(1, kRecordChunkBytes / record);
     for (std::size_t done = 0; done < total;) {
       const std::size_t count = std::min(per_block, total - done);
-      QEL_TRY(blocks_.begin(channel_, width_, 5 + std::uint64_t{count} * record));
+      QEL_TRY(
+          blocks_.begin(channel_, width_, wire::kCountedHeadBytes + std::uint64_t{count} * record));
       head_.clear();
-      head_.push_back(0x88);
+      head_.push_back(wire::kAbsTimeStampData | wire::kMultiSample);
       append_le(head_, static_cast<std::uint32_t>(count));
       QEL_TRY(blocks_.put(head_));
       for (const std::size_t end = done + count; done < end;) {
@@ -211,9 +219,9 @@ class ChannelEmitter {
     const ByteStringList& samples = samples_of(data);
     for (std::size_t i = 0; i < samples.size(); ++i) {
       const auto sample = samples[i];
-      QEL_TRY(blocks_.begin(channel_, width_, kVariableHeadBytes + sample.size()));
+      QEL_TRY(blocks_.begin(channel_, width_, wire::kVariableHeadBytes + sample.size()));
       head_.clear();
-      head_.push_back(0x08);
+      head_.push_back(wire::kAbsTimeStampData);
       append_le(head_, data.timestamps[i]);
       QEL_TRY(blocks_.put(head_));
       QEL_TRY(blocks_.put_borrowed(sample));

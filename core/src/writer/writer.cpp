@@ -1,13 +1,10 @@
 #include "qel/writer.hpp"
 
-#include <array>
-#include <charconv>
-#include <cmath>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
 
-#include "qel/utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace qel {
 namespace {
@@ -50,24 +47,15 @@ Status check_utf8(std::uint16_t channel, std::span<const std::string_view> value
   return {};
 }
 
+// The builder keeps its own copy of the caller's values.
 template <class T>
-NumericValues copy_values(std::span<const T> values) {
+NumericValues owned_values(std::span<const T> values) {
   CowArray<T> array;
   array.append(values);
   return NumericValues(std::move(array));
 }
 
 }  // namespace
-
-std::string format_rate(double rate) {
-  if (std::isnan(rate)) return "NaN";
-  if (std::isinf(rate)) return rate > 0 ? "inf" : "-inf";
-  // Fixed notation of the smallest subnormal needs about 330 characters.
-  std::array<char, 400> text;
-  const auto result =
-      std::to_chars(text.data(), text.data() + text.size(), rate, std::chars_format::fixed);
-  return std::string(text.data(), result.ptr);
-}
 
 WriterBuilder WriterBuilder::namespace_sep(std::string value) && {
   info_.namespace_sep = std::move(value);
@@ -137,14 +125,14 @@ Result<ChannelDef*> WriterBuilder::declared(std::uint16_t channel) {
 Status WriterBuilder::add_equidistant_segment_f32(std::uint16_t channel, std::int64_t start_ns,
                                                   std::span<const float> values,
                                                   double sample_rate_hz) {
-  return add_equidistant_segment_inner(channel, DataTypeId::Float, start_ns, copy_values(values),
+  return add_equidistant_segment_inner(channel, DataTypeId::Float, start_ns, owned_values(values),
                                        sample_rate_hz);
 }
 
 Status WriterBuilder::add_equidistant_segment_f64(std::uint16_t channel, std::int64_t start_ns,
                                                   std::span<const double> values,
                                                   double sample_rate_hz) {
-  return add_equidistant_segment_inner(channel, DataTypeId::Double, start_ns, copy_values(values),
+  return add_equidistant_segment_inner(channel, DataTypeId::Double, start_ns, owned_values(values),
                                        sample_rate_hz);
 }
 
@@ -161,7 +149,8 @@ Status WriterBuilder::add_equidistant_segment_inner(std::uint16_t channel, DataT
         def->data_type.display_name() + ")"));
   }
   if (values_type != def->data_type) {
-    return std::unexpected(Error::data_type_mismatch(channel, def->data_type, values_type));
+    return std::unexpected(Error::data_type_mismatch(channel, def->data_type.display_name(),
+                                                     values_type.display_name()));
   }
   if (!(sample_rate_hz > 0)) {
     return std::unexpected(Error::invalid_block_payload(
@@ -185,7 +174,8 @@ Status WriterBuilder::add_timestamped_samples(std::uint16_t channel,
   const DataType required = data_type_of_values_index(kIndex);
   QEL_ASSIGN_OR_RETURN(const ChannelDef* def, declared(channel));
   if (def->data_type != required) {
-    return std::unexpected(Error::data_type_mismatch(channel, def->data_type, required));
+    return std::unexpected(
+        Error::data_type_mismatch(channel, def->data_type.display_name(), required.display_name()));
   }
   if (timestamps.size() != values.size()) {
     return std::unexpected(length_mismatch(channel, timestamps.size(), values.size()));
@@ -222,22 +212,23 @@ QEL_INSTANTIATE_TIMESTAMPED(GpsPoint)
 Status WriterBuilder::add_string_samples(std::uint16_t channel,
                                          std::span<const std::int64_t> timestamps,
                                          std::span<const std::string_view> values) {
-  return append_variable(channel, DataTypeId::String, timestamps, values);
+  return add_variable_samples(channel, DataTypeId::String, timestamps, values);
 }
 
 Status WriterBuilder::add_binary_samples(std::uint16_t channel,
                                          std::span<const std::int64_t> timestamps,
                                          std::span<const std::span<const std::uint8_t>> values) {
-  return append_variable(channel, DataTypeId::Binary, timestamps, values);
+  return add_variable_samples(channel, DataTypeId::Binary, timestamps, values);
 }
 
 template <class V>
-Status WriterBuilder::append_variable(std::uint16_t channel, DataTypeId type,
-                                      std::span<const std::int64_t> timestamps,
-                                      std::span<const V> values) {
+Status WriterBuilder::add_variable_samples(std::uint16_t channel, DataTypeId type,
+                                           std::span<const std::int64_t> timestamps,
+                                           std::span<const V> values) {
   QEL_ASSIGN_OR_RETURN(const ChannelDef* def, declared(channel));
   if (def->data_type.id() != type) {
-    return std::unexpected(Error::data_type_mismatch(channel, def->data_type, type));
+    return std::unexpected(Error::data_type_mismatch(channel, def->data_type.display_name(),
+                                                     DataType(type).display_name()));
   }
   if (timestamps.size() != values.size()) {
     return std::unexpected(length_mismatch(channel, timestamps.size(), values.size()));
