@@ -11,6 +11,10 @@ qel_activate_venv
 cd "$QEL_ROOT"
 
 jobs=$(nproc)
+# The C++ tests' files go below the worktree: several checkouts may run
+# their tests at once, and /tmp is shared.
+export TEST_TMPDIR="$QEL_ROOT/build/test-tmp"
+mkdir -p "$TEST_TMPDIR"
 cmake -S . -B build/test-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_BUILD_PYTHON=ON \
   -DPython_EXECUTABLE="$(command -v python)" -DQEL_BUILD_TESTS=ON -DQEL_SANITIZE=ON \
   -DQEL_WERROR=ON >/dev/null
