@@ -32,8 +32,7 @@ PyObject* optional_text(const std::optional<std::string>& value) {
 
 // ByteArray has no spelling of its own and reports as "binary".
 std::string_view data_type_spelling(const qel::DataType& type) {
-  if (type.id() == qel::DataTypeId::ByteArray) return "binary";
-  return type.wire_spelling().value_or("unsupported");
+  return qel::DataType(type.sample_type()).wire_spelling().value_or("unsupported");
 }
 
 // A new list holding one Python object per element.

@@ -6,34 +6,10 @@
 
 #include "numpy_include.hpp"
 #include "numpy_memory.hpp"
+#include "numpy_types.hpp"
 
 namespace qelpy {
 namespace {
-
-template <class T>
-constexpr int kNpyType = -1;
-template <>
-constexpr int kNpyType<bool> = NPY_BOOL;
-template <>
-constexpr int kNpyType<std::int8_t> = NPY_INT8;
-template <>
-constexpr int kNpyType<std::int16_t> = NPY_INT16;
-template <>
-constexpr int kNpyType<std::int32_t> = NPY_INT32;
-template <>
-constexpr int kNpyType<std::int64_t> = NPY_INT64;
-template <>
-constexpr int kNpyType<std::uint8_t> = NPY_UINT8;
-template <>
-constexpr int kNpyType<std::uint16_t> = NPY_UINT16;
-template <>
-constexpr int kNpyType<std::uint32_t> = NPY_UINT32;
-template <>
-constexpr int kNpyType<std::uint64_t> = NPY_UINT64;
-template <>
-constexpr int kNpyType<float> = NPY_FLOAT32;
-template <>
-constexpr int kNpyType<double> = NPY_FLOAT64;
 
 PyObject* new_array(int ndim, npy_intp* dims, int type, const void* bytes, std::size_t size) {
   PyObject* array = new_empty_array(ndim, dims, type);
@@ -73,11 +49,7 @@ PyObject* segment_times_to_array(const std::vector<qel::Segment>& segments) {
   PyObject* array = new_empty_array(1, dims, NPY_INT64);
   if (array == nullptr) return nullptr;
   auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-  for (const qel::Segment& segment : segments) {
-    for (std::uint64_t k = 0; k < segment.sample_count; ++k) {
-      *out++ = qel::sample_time(segment.start_timestamp_ns, segment.sample_rate_hz, k);
-    }
-  }
+  qel::fill_sample_times(segments, std::span(out, total));
   return array;
 }
 

@@ -1,7 +1,5 @@
 #include <array>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "args.hpp"
@@ -12,37 +10,14 @@
 #include "log_bridge.hpp"
 #include "py_ref.hpp"
 #include "qel/error.hpp"
+#include "qel/integrity.hpp"
+#include "qel/types.hpp"
 #include "writer_object.hpp"
 
 namespace qelpy {
 namespace {
 
 using qel::WriterBuilder;
-
-constexpr std::pair<std::string_view, qel::DataTypeId> kDataTypes[] = {
-    {"bool", qel::DataTypeId::Bool},     {"int8", qel::DataTypeId::Int8},
-    {"int16", qel::DataTypeId::Int16},   {"int32", qel::DataTypeId::Int32},
-    {"int64", qel::DataTypeId::Int64},   {"uint8", qel::DataTypeId::UInt8},
-    {"uint16", qel::DataTypeId::UInt16}, {"uint32", qel::DataTypeId::UInt32},
-    {"uint64", qel::DataTypeId::UInt64}, {"float", qel::DataTypeId::Float},
-    {"double", qel::DataTypeId::Double}, {"string", qel::DataTypeId::String},
-    {"binary", qel::DataTypeId::Binary}, {"gpslocation", qel::DataTypeId::GpsLocation},
-};
-
-constexpr std::pair<std::string_view, qel::ChannelTypeId> kChannelTypes[] = {
-    {"scalar", qel::ChannelTypeId::Scalar},
-    {"vector", qel::ChannelTypeId::Vector},
-    {"matrix", qel::ChannelTypeId::Matrix},
-    {"binary", qel::ChannelTypeId::Binary},
-};
-
-template <class Id, std::size_t N>
-std::optional<Id> lookup(const std::pair<std::string_view, Id> (&table)[N], std::string_view text) {
-  for (const auto& [spelling, id] : table) {
-    if (spelling == text) return id;
-  }
-  return std::nullopt;
-}
 
 bool raise_value_error(const std::string& message) {
   const PyRef text(
@@ -132,13 +107,13 @@ PyObject* writer_with_integrity(PyObject* self, PyObject* args, PyObject* kwargs
 
 bool parse_channel_types(const std::string& data_type, const std::string& channel_type,
                          qel::ChannelDef& def) {
-  const auto data_id = lookup(kDataTypes, data_type);
+  const auto data_id = qel::data_type_from_wire(data_type);
   if (!data_id) {
     return raise_value_error("unknown data_type " + qel::quoted(data_type) +
                              "; expected one of bool, int8..int64, uint8..uint64, float, double, "
                              "string, binary, gpslocation");
   }
-  const auto channel_id = lookup(kChannelTypes, channel_type);
+  const auto channel_id = qel::channel_type_from_wire(channel_type);
   if (!channel_id) {
     return raise_value_error("unknown channel_type " + qel::quoted(channel_type) +
                              "; expected scalar, vector, matrix, or binary");
@@ -334,11 +309,12 @@ qel::WriterBuilder* open_builder(PyObject* self) {
 }
 
 bool parse_integrity(const std::string& text, qel::IntegrityProfile& out) {
-  if (text == "none" || text == "crc32c") {
-    out = text == "none" ? qel::IntegrityProfile::none : qel::IntegrityProfile::crc32c;
+  const auto profile = qel::integrity_profile_named(text);
+  if (profile && *profile != qel::IntegrityProfile::ed25519) {
+    out = *profile;
     return true;
   }
-  if (text == "ed25519") {
+  if (profile) {
     return raise_value_error("integrity 'ed25519' (signing) is not supported by the writer");
   }
   return raise_value_error("unknown integrity " + qel::quoted(text) +

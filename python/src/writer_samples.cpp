@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -6,6 +7,7 @@
 #include "boundary.hpp"
 #include "error.hpp"
 #include "numpy_include.hpp"
+#include "numpy_types.hpp"
 #include "py_ref.hpp"
 #include "sequence_args.hpp"
 #include "writer_object.hpp"
@@ -57,20 +59,13 @@ struct TypedAdd {
   qel::Status (*add)(qel::WriterBuilder&, std::uint16_t, Timestamps, PyObject*);
 };
 
+template <class... T>
+constexpr std::array<TypedAdd, sizeof...(T)> typed_adds(TypeList<T...>) {
+  return {{{kNpyType<T>, add_typed<T>}...}};
+}
+
 // Tried in this order; the first exact match wins.
-constexpr TypedAdd kTypedAdds[] = {
-    {NPY_BOOL, add_typed<bool>},
-    {NPY_INT8, add_typed<std::int8_t>},
-    {NPY_INT16, add_typed<std::int16_t>},
-    {NPY_INT32, add_typed<std::int32_t>},
-    {NPY_INT64, add_typed<std::int64_t>},
-    {NPY_UINT8, add_typed<std::uint8_t>},
-    {NPY_UINT16, add_typed<std::uint16_t>},
-    {NPY_UINT32, add_typed<std::uint32_t>},
-    {NPY_UINT64, add_typed<std::uint64_t>},
-    {NPY_FLOAT32, add_typed<float>},
-    {NPY_FLOAT64, add_typed<double>},
-};
+constexpr auto kTypedAdds = typed_adds(ScalarSampleTypes{});
 
 }  // namespace
 

@@ -80,6 +80,9 @@ struct Segment {
 // Time of sample j of a run: start + trunc(j * 1e9 / rate), saturating; the
 // start itself when the rate is not greater than 0.
 std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j) noexcept;
+// The time of every sample of the runs, in order; `out` holds as many values
+// as the runs have samples.
+void fill_sample_times(std::span<const Segment> segments, std::span<std::int64_t> out) noexcept;
 
 struct VariableChannel {
   CowArray<std::int64_t> timestamps;

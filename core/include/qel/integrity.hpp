@@ -14,6 +14,8 @@ enum class IntegrityProfile : std::uint8_t { none = 0, crc32c = 1, ed25519 = 2 }
 
 // "none", "crc32c", "ed25519".
 std::string_view to_string(IntegrityProfile profile) noexcept;
+// The profile of one of those names, or nothing.
+std::optional<IntegrityProfile> integrity_profile_named(std::string_view name) noexcept;
 
 // CRC-32C (Castagnoli) of `bytes`.
 std::uint32_t crc32c(std::span<const std::uint8_t> bytes) noexcept;

@@ -118,6 +118,22 @@ struct Channel {
   std::optional<SpectrumType> spectrumtype;
 };
 
+// The free-text members of a channel definition with their wire names, in
+// the order the readers take them.
+struct ChannelText {
+  std::optional<std::string> Channel::*member;
+  std::string_view name;
+};
+
+inline constexpr std::array<ChannelText, 6> kChannelTexts{{
+    {&Channel::mimetype, "mimetype"},
+    {&Channel::physicalunit, "physicalunit"},
+    {&Channel::physicaldimension, "physicaldimension"},
+    {&Channel::displayname, "displayname"},
+    {&Channel::comment, "comment"},
+    {&Channel::reference, "reference"},
+}};
+
 }  // namespace meta
 
 struct MetaBlock {

@@ -41,6 +41,11 @@ class DataType {
   const std::string& unsupported_spelling() const noexcept { return spelling_; }
   // Bool to Double: the eleven types of equidistant and relative-timestamp blocks.
   bool is_numeric() const noexcept { return id_ <= DataTypeId::Double; }
+  // The type the samples are decoded and kept as: ByteArray is Binary under
+  // another name, every other type is itself.
+  DataTypeId sample_type() const noexcept {
+    return id_ == DataTypeId::ByteArray ? DataTypeId::Binary : id_;
+  }
   // Bytes of one value in block payloads, absent for variable-length types.
   std::optional<std::size_t> fixed_size() const noexcept;
   // The variant name of error messages: Int8, Double, Unsupported("x").
@@ -78,6 +83,11 @@ class ChannelType {
 enum class SpectrumType : std::uint8_t { Amplitude, RealImag, AmpPhaseRad, AmpPhaseDeg };
 
 std::string_view wire_spelling(SpectrumType type) noexcept;
+
+// The type or channel type of exactly this metablock spelling, or nothing:
+// no aliases, no withdrawn spellings, nothing logged.
+std::optional<DataTypeId> data_type_from_wire(std::string_view text) noexcept;
+std::optional<ChannelTypeId> channel_type_from_wire(std::string_view text) noexcept;
 
 // The vocabulary parsers shared by both metablock readers.
 Result<DataType> parse_data_type(std::string_view text);

@@ -1,6 +1,7 @@
 #include "container/reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "common/byte_order.hpp"
@@ -18,14 +19,22 @@ namespace {
 constexpr std::size_t kPayloadGrowStep = std::size_t{1} << 20;
 
 bool is_variable(const DataType& type) noexcept {
-  return type.id() == DataTypeId::String || type.id() == DataTypeId::Binary ||
-         type.id() == DataTypeId::ByteArray;
+  return type.sample_type() == DataTypeId::String || type.sample_type() == DataTypeId::Binary;
 }
 
 void log_tail_mismatch(std::span<const std::uint8_t> tail) {
   QEL_DEBUG(log::kReader, "QEL trailer: 40-byte tail did not start with \"QEL_STREAM_END\"; got " +
                               quoted(from_utf8_lossy(tail.first(wire::kTailMagic.size()))));
 }
+
+// The file's counter of each SkipReason, in the enum's order.
+constexpr std::array<std::uint64_t ReaderStats::*, 7> kSkipCounters{
+    &ReaderStats::blocks_skipped_unsupported,  &ReaderStats::blocks_skipped_deprecated_type,
+    &ReaderStats::blocks_skipped_status_event, &ReaderStats::blocks_skipped_reserved_type,
+    &ReaderStats::blocks_crc_failed,           &ReaderStats::blocks_signature_skipped,
+    &ReaderStats::blocks_skipped_zero_length,
+};
+static_assert(kSkipCounters.size() == static_cast<std::size_t>(SkipReason::ZeroLength) + 1);
 
 // Why a block of this kind is passed over, or nothing when it is decoded.
 std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type) {
@@ -332,29 +341,7 @@ BlockReader::Item BlockReader::decoded(std::uint16_t index, const ChannelEntry& 
 
 BlockReader::Item BlockReader::skip(std::uint16_t index, std::uint32_t length, SkipReason reason,
                                     std::optional<std::uint8_t> kind) {
-  switch (reason) {
-    case SkipReason::UnsupportedDataType:
-      ++stats_.blocks_skipped_unsupported;
-      break;
-    case SkipReason::DeprecatedType:
-      ++stats_.blocks_skipped_deprecated_type;
-      break;
-    case SkipReason::StatusEvent:
-      ++stats_.blocks_skipped_status_event;
-      break;
-    case SkipReason::ReservedType:
-      ++stats_.blocks_skipped_reserved_type;
-      break;
-    case SkipReason::CrcFailed:
-      ++stats_.blocks_crc_failed;
-      break;
-    case SkipReason::SignatureBlock:
-      ++stats_.blocks_signature_skipped;
-      break;
-    case SkipReason::ZeroLength:
-      ++stats_.blocks_skipped_zero_length;
-      break;
-  }
+  ++(stats_.*kSkipCounters[static_cast<std::size_t>(reason)]);
   ChannelStats& channel = stats_.channels[index];
   ++channel.blocks_skipped;
   channel.bytes += length;

@@ -14,6 +14,14 @@ std::string_view to_string(IntegrityProfile profile) noexcept {
   return "none";
 }
 
+std::optional<IntegrityProfile> integrity_profile_named(std::string_view name) noexcept {
+  for (const auto profile :
+       {IntegrityProfile::none, IntegrityProfile::crc32c, IntegrityProfile::ed25519}) {
+    if (to_string(profile) == name) return profile;
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 using Crc = std::uint32_t (*)(std::uint32_t, std::span<const std::uint8_t>) noexcept;

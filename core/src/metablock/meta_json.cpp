@@ -191,12 +191,8 @@ Result<meta::Channel> read_channel(const Json& object, std::size_t position) {
                        validate_size_of_length_value(static_cast<std::uint32_t>(*size)));
 
   channel.timeincrement = signed_integer(find(object, "timeincrement"));
-  channel.mimetype = text_member(object, "mimetype");
-  channel.physicalunit = text_member(object, "physicalunit");
-  channel.physicaldimension = text_member(object, "physicaldimension");
-  channel.displayname = text_member(object, "displayname");
-  channel.comment = text_member(object, "comment");
-  channel.reference = text_member(object, "reference");
+  for (const auto& text : meta::kChannelTexts)
+    channel.*text.member = text_member(object, text.name);
   if (const Json* spectrum = find(object, "spectrumtype"); spectrum && spectrum->is_string()) {
     channel.spectrumtype = spectrum_type_from_wire(spectrum->get_ref<const std::string&>());
   }

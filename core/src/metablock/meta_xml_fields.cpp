@@ -106,12 +106,9 @@ Result<meta::Channel> parse_channel_attrs(const Attributes& attributes, std::siz
   QEL_ASSIGN_OR_RETURN(channel.sizeoflengthvalue, size_of_length_value(attributes, qname));
   QEL_ASSIGN_OR_RETURN(channel.timeincrement, parse_optional_i64(attributes));
 
-  channel.mimetype = text_attr(attributes, "mimetype");
-  channel.physicalunit = text_attr(attributes, "physicalunit");
-  channel.physicaldimension = text_attr(attributes, "physicaldimension");
-  channel.displayname = text_attr(attributes, "displayname");
-  channel.comment = text_attr(attributes, "comment");
-  channel.reference = text_attr(attributes, "reference");
+  for (const auto& text : meta::kChannelTexts) {
+    channel.*text.member = text_attr(attributes, text.name);
+  }
   if (const std::string* spectrum = find(attributes, "spectrumtype")) {
     channel.spectrumtype = spectrum_type_from_wire(*spectrum);
   }

@@ -94,12 +94,24 @@ std::string_view wire_spelling(SpectrumType type) noexcept {
   return kSpectrumTypes[static_cast<std::size_t>(type)];
 }
 
-Result<DataType> parse_data_type(std::string_view text) {
+std::optional<DataTypeId> data_type_from_wire(std::string_view text) noexcept {
   for (std::size_t i = 0; i < kDataTypes.size(); ++i) {
     if (!kDataTypes[i].wire.empty() && kDataTypes[i].wire == text) {
-      return DataType(static_cast<DataTypeId>(i));
+      return static_cast<DataTypeId>(i);
     }
   }
+  return std::nullopt;
+}
+
+std::optional<ChannelTypeId> channel_type_from_wire(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < kChannelTypes.size(); ++i) {
+    if (kChannelTypes[i] == text) return static_cast<ChannelTypeId>(i);
+  }
+  return std::nullopt;
+}
+
+Result<DataType> parse_data_type(std::string_view text) {
+  if (const auto id = data_type_from_wire(text)) return DataType(*id);
   if (text == "bytearray") {
     QEL_DEBUG(log::kMeta,
               "datatype \"bytearray\": read-side alias used, normalising to \"binary\"");
@@ -117,9 +129,7 @@ Result<DataType> parse_data_type(std::string_view text) {
 }
 
 ChannelType parse_channel_type(std::string_view text) {
-  for (std::size_t i = 0; i < kChannelTypes.size(); ++i) {
-    if (kChannelTypes[i] == text) return ChannelType(static_cast<ChannelTypeId>(i));
-  }
+  if (const auto id = channel_type_from_wire(text)) return ChannelType(*id);
   QEL_WARN(log::kMeta,
            "channeltype " + quoted(text) + " is not a known QEL channel type; kept verbatim");
   return ChannelType::other(std::string(text));

@@ -65,15 +65,9 @@ Result<VariableRecords> abs_records(std::span<const std::uint8_t> payload, const
 
 // The payload type of a channel's variable samples; nothing for other types.
 std::optional<DataTypeId> variable_type(const DataType& type) noexcept {
-  switch (type.id()) {
-    case DataTypeId::String:
-      return DataTypeId::String;
-    case DataTypeId::Binary:
-    case DataTypeId::ByteArray:
-      return DataTypeId::Binary;
-    default:
-      return std::nullopt;
-  }
+  const DataTypeId sample_type = type.sample_type();
+  if (sample_type == DataTypeId::String || sample_type == DataTypeId::Binary) return sample_type;
+  return std::nullopt;
 }
 
 // Strings must be UTF-8; `kind` names the block kind in messages.

@@ -46,8 +46,7 @@ std::optional<DataTypeId> payload_type(const BlockKind& block) noexcept {
 // Variable payloads say Binary for ByteArray channels too. Payload types are
 // never Unsupported, so comparing the ids is comparing the types.
 bool matches(const DataType& channel, DataTypeId payload) noexcept {
-  if (channel.id() == DataTypeId::ByteArray) return payload == DataTypeId::Binary;
-  return channel.id() == payload;
+  return channel.sample_type() == payload;
 }
 
 std::int64_t last_sample_time(const Segment& segment) noexcept {
@@ -61,12 +60,11 @@ ChannelBuilder::ChannelBuilder(const meta::Channel& definition)
       name_(definition.name),
       data_type_(definition.datatype),
       meta_(meta_of(definition)) {
-  switch (data_type_.id()) {
+  switch (data_type_.sample_type()) {
     case DataTypeId::String:
       state_ = VariableChannel{.timestamps = {}, .strings = ByteStringList(), .binaries = {}};
       break;
     case DataTypeId::Binary:
-    case DataTypeId::ByteArray:
       state_ = VariableChannel{.timestamps = {}, .strings = {}, .binaries = ByteStringList()};
       break;
     case DataTypeId::Unsupported:

@@ -40,6 +40,15 @@ std::int64_t sample_time(std::int64_t start_ns, double rate_hz, std::uint64_t j)
   return saturating_add(start_ns, saturating_i64(static_cast<double>(j) * 1e9 / rate_hz));
 }
 
+void fill_sample_times(std::span<const Segment> segments, std::span<std::int64_t> out) noexcept {
+  std::int64_t* next = out.data();
+  for (const Segment& segment : segments) {
+    for (std::uint64_t k = 0; k < segment.sample_count; ++k) {
+      *next++ = sample_time(segment.start_timestamp_ns, segment.sample_rate_hz, k);
+    }
+  }
+}
+
 void shrink_to_fit(ChannelStorage& storage) noexcept {
   struct Shrink {
     static void values(NumericValues& v) {

@@ -91,11 +91,4 @@ Status BlockWriter::end() {
   return out_.write(head_);
 }
 
-Status write_block(BlockWriter& writer, std::uint16_t channel, std::uint8_t size_of_length_value,
-                   std::span<const std::uint8_t> payload) {
-  QEL_TRY(writer.begin(channel, size_of_length_value, payload.size()));
-  QEL_TRY(writer.put(payload));
-  return writer.end();
-}
-
 }  // namespace qel

@@ -60,8 +60,4 @@ class BlockWriter {
   std::vector<std::uint8_t> head_;
 };
 
-// One block whose payload is at hand in one piece.
-Status write_block(BlockWriter& writer, std::uint16_t channel, std::uint8_t size_of_length_value,
-                   std::span<const std::uint8_t> payload);
-
 }  // namespace qel
