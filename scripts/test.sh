@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ unit tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer with warnings as errors, then the Python tests
-# against the installed package, the type checks of a user's script, the
-# repaired manylinux wheel in a fresh Python 3.13, the Python tests again
-# against the extension built with the sanitizers, and finally a short run of
-# every fuzz target.
+# Checks the include layers and the style, then builds and runs every test:
+# the C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
+# with warnings as errors, then the Python tests against the installed
+# package, the type checks of a user's script, the repaired manylinux wheel in
+# a fresh Python 3.13, the Python tests again against the extension built with
+# the sanitizers, and finally a short run of every fuzz target.
 source "$(dirname "$0")/bootstrap.sh"
 qel_install_system_packages clang-19 libclang-rt-19-dev
 qel_activate_venv
 cd "$QEL_ROOT"
+
+# The layers of the core's includes and the repository's style, first: they take seconds.
+python scripts/check_includes.py
+python -m pytest -q -p no:cacheprovider tests/scripts
+find core python/src tests/core fuzz bench examples -name '*.[ch]pp' -print0 |
+  xargs -0 clang-format --dry-run -Werror
+ruff check --quiet .
 
 jobs=$(nproc)
 # The C++ tests' files go below the worktree: several checkouts may run
