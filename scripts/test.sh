@@ -47,8 +47,8 @@ wheel="$("$QEL_ROOT/scripts/wheel.sh" "$QEL_ROOT/build/wheelhouse")"
 # starts. CPython leaves memory to the exit by design, hence no leak check.
 sanitized="$QEL_ROOT/build/test-sanitize/pkg"
 mkdir -p "$sanitized/qel"
-ln -sf "$QEL_ROOT/python/qel/__init__.py" "$QEL_ROOT"/build/test-sanitize/python/_qel*.so \
-  "$sanitized/qel/"
+ln -sf "$QEL_ROOT"/python/qel/*.py "$QEL_ROOT/python/qel/frames" \
+  "$QEL_ROOT"/build/test-sanitize/python/_qel*.so "$sanitized/qel/"
 export LD_PRELOAD ASAN_OPTIONS=detect_leaks=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 PYTHONPATH="$sanitized" python -c 'import sys, qel._qel as m; assert m.__file__.startswith(sys.argv[1])' \

@@ -1,8 +1,22 @@
+import datetime
+import os
 from collections.abc import Iterator, Sequence
-from typing import Any, Required, Self, TypedDict, final, type_check_only
+from typing import (
+    Any,
+    Literal,
+    Required,
+    Self,
+    TypeAlias,
+    TypedDict,
+    Unpack,
+    final,
+    type_check_only,
+)
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 from typing_extensions import Buffer
 
 @type_check_only
@@ -16,6 +30,32 @@ class _ChannelMetadata(TypedDict, total=False):
     size_of_length_value: Required[int]
 
 __version__: str
+
+_Names: TypeAlias = str | Sequence[str] | None
+_Raster: TypeAlias = (
+    str
+    | float
+    | datetime.timedelta
+    | np.timedelta64
+    | npt.NDArray[np.integer]
+    | npt.NDArray[np.datetime64]
+    | pd.DatetimeIndex
+    | Sequence[int]
+    | None
+)
+_Method: TypeAlias = Literal["previous", "linear", "nearest"]
+_Time: TypeAlias = Literal["datetime", "timedelta", "ns"]
+_Unit: TypeAlias = Literal["ns", "us", "ms"]
+_Layout: TypeAlias = Literal["wide", "long"]
+
+@type_check_only
+class _FrameOptions(TypedDict, total=False):
+    raster: _Raster
+    method: _Method
+    time: _Time
+    unit: _Unit
+    layout: _Layout
+    union: bool
 
 class QelError(Exception): ...
 
@@ -33,6 +73,17 @@ class DataManager:
     def __iter__(self) -> Iterator[Channel]: ...
     def __contains__(self, name: object, /) -> bool: ...
     def __getitem__(self, name: str, /) -> Channel: ...
+    def time_bases(self, names: _Names = None) -> list[list[str]]: ...
+    def to_pandas(self, names: _Names = None, **options: Unpack[_FrameOptions]) -> pd.DataFrame: ...
+    def to_arrow(self, names: _Names = None, **options: Unpack[_FrameOptions]) -> pa.Table: ...
+    def to_parquet(
+        self,
+        path: str | os.PathLike[str],
+        names: _Names = None,
+        *,
+        compression: str = "zstd",
+        **options: Unpack[_FrameOptions],
+    ) -> None: ...
 
 @final
 class Channel:
@@ -64,6 +115,7 @@ class Channel:
     ) -> npt.NDArray[Any]: ...
     def __len__(self) -> int: ...
     def __bool__(self) -> bool: ...
+    def to_pandas(self, *, time: _Time = "datetime") -> pd.Series | pd.DataFrame: ...
 
 @final
 class Segment:

@@ -11,6 +11,7 @@
 #include "channel_arrays.hpp"
 #include "channel_metadata.hpp"
 #include "classes.hpp"
+#include "frames_bridge.hpp"
 #include "numpy_convert.hpp"
 #include "py_ref.hpp"
 #include "qel/error.hpp"
@@ -209,6 +210,8 @@ PyMethodDef channel_methods[] = {
      "The numeric samples for `np.asarray(channel)`, as\n"
      "`numeric_samples()` gives them, cast to `dtype` if one is given.\n"
      "The array is always a new copy, so `copy=False` raises `ValueError`."},
+    {"to_pandas", as_method(frames_method<kChannelToPandas>), METH_VARARGS | METH_KEYWORDS,
+     kChannelToPandasDoc},
     {},
 };
 

@@ -7,6 +7,7 @@
 #include "boxed.hpp"
 #include "classes.hpp"
 #include "error.hpp"
+#include "frames_bridge.hpp"
 #include "log_bridge.hpp"
 #include "manager_container.hpp"
 
@@ -98,6 +99,12 @@ PyMethodDef manager_methods[] = {
      "channel_by_index($self, index)\n--\n\n"
      "Look up a channel by its on-disk index. Returns `None` if no\n"
      "channel uses that index. Optional access form per DECISIONS §10."},
+    {"time_bases", as_method(frames_method<kTimeBases>), METH_VARARGS | METH_KEYWORDS,
+     kTimeBasesDoc},
+    {"to_pandas", as_method(frames_method<kToPandas>), METH_VARARGS | METH_KEYWORDS, kToPandasDoc},
+    {"to_arrow", as_method(frames_method<kToArrow>), METH_VARARGS | METH_KEYWORDS, kToArrowDoc},
+    {"to_parquet", as_method(frames_method<kToParquet>), METH_VARARGS | METH_KEYWORDS,
+     kToParquetDoc},
     {},
 };
 

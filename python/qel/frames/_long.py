@@ -1,0 +1,95 @@
+"""The long layout: one row per sample, (time, channel, value), in time order.
+
+Numbers go to the float64 column `value` (integers beyond 2**53 are rounded there), strings to
+`text`, binaries to `binary`; GPS gives three rows per sample, named channel.latitude,
+channel.longitude and channel.altitude. The columns are the same whatever channels a file has.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from qel.frames._align import Aligned, Channels, Spec, column_dtype
+from qel.frames._kinds import GPS_FIELDS
+
+
+@dataclass
+class Long:
+    times: npt.NDArray[np.int64]
+    codes: npt.NDArray[np.int32]
+    categories: list[str]
+    value: npt.NDArray[np.float64]
+    is_number: npt.NDArray[np.bool_]
+    text: npt.NDArray[Any]
+    binary: npt.NDArray[Any]
+    specs: list[Spec]
+
+
+Piece = tuple[str, str, npt.NDArray[np.int64], npt.NDArray[Any]]  # name, kind, times, values
+
+
+def _split(spec: Spec, times: npt.NDArray[np.int64], values: npt.NDArray[Any]) -> Iterator[Piece]:
+    if spec.kind == "gps":
+        for k, field in enumerate(GPS_FIELDS):
+            yield f"{spec.name}.{field}", "numeric", times, values[:, k]
+    else:
+        yield spec.name, spec.kind, times, values
+
+
+def _own(channels: Channels) -> tuple[list[Spec], Iterator[Piece]]:
+    specs = [
+        Spec(name, info, column_dtype(info, None), False)
+        for name, info in ((n, channels.source.info(n)) for n in channels.names)
+    ]
+
+    def pieces() -> Iterator[Piece]:
+        for spec in specs:
+            yield from _split(spec, *channels.values(spec.name))
+
+    return specs, pieces()
+
+
+def _aligned(aligned: Aligned) -> Iterator[Piece]:
+    """The cells of an aligned table that hold a sample."""
+    for column in aligned.columns():
+        times, values = aligned.times, column.values
+        if column.missing is not None:
+            times, values = times[~column.missing], values[~column.missing]
+        yield from _split(column.spec, times, values)
+
+
+def long_rows(source: Channels | Aligned) -> Long:
+    if isinstance(source, Aligned):
+        specs, pieces = source.specs, list(_aligned(source))
+    else:
+        specs, own = _own(source)
+        pieces = list(own)
+    total = sum(len(times) for _, _, times, _ in pieces)
+    times = np.concatenate([p[2] for p in pieces]) if pieces else np.empty(0, np.int64)
+    codes = np.repeat(np.arange(len(pieces), dtype=np.int32), [len(p[2]) for p in pieces])
+    value = np.full(total, np.nan)
+    text = np.full(total, None, dtype=object)
+    binary = np.full(total, None, dtype=object)
+    is_number = np.zeros(total, dtype=np.bool_)
+    start = 0
+    for _, kind, piece_times, values in pieces:
+        stop = start + len(piece_times)
+        {"numeric": value, "string": text, "binary": binary}[kind][start:stop] = values
+        is_number[start:stop] = kind == "numeric"
+        start = stop
+    order = np.argsort(times, kind="stable")
+    return Long(
+        times[order],
+        codes[order],
+        [name for name, _, _, _ in pieces],
+        value[order],
+        is_number[order],
+        text[order],
+        binary[order],
+        specs,
+    )
