@@ -3,7 +3,6 @@ or on the union of their timestamps."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -13,7 +12,7 @@ import numpy.typing as npt
 from qel._qel import Channel
 from qel.frames import _raster
 from qel.frames._kinds import GPS, NUMERIC, OBJECT, as_array, interpolable, kind, missing_values
-from qel.frames._resample import METHODS, place
+from qel.frames._resample import METHODS, Placement, locate
 from qel.frames._source import Source
 from qel.frames._timebase import TimeBase, group
 
@@ -71,6 +70,10 @@ class Channels:
         lasts = [int(base.times[-1]) for base in self.bases]
         return (min(firsts), max(lasts)) if firsts else (0, -1)
 
+    def base_rank(self, name: str) -> int:
+        base = self._base_of.get(name)
+        return self.bases.index(base) if base is not None else len(self.bases)
+
     def own_times(self, name: str) -> npt.NDArray[np.int64] | None:
         base = self._base_of.get(name)
         return base.times if base is not None else None
@@ -78,17 +81,22 @@ class Channels:
 
 @dataclass
 class Aligned:
-    """Rows at `times`; the columns are made one at a time, so that a caller can move each into
-    its place before the next one is read."""
+    """Rows at `times` and the columns of the channels placed on them."""
 
     times: npt.NDArray[np.int64]
     specs: list[Spec]
     channels: Channels
     method: str | None  # None: the channels share the rows' time base
+    _last: tuple[npt.NDArray[np.int64], Placement] | None = None
 
-    def columns(self) -> Iterator[Column]:
-        for spec in self.specs:
-            yield self._column(spec)
+    def columns(self) -> list[Column]:
+        """In the order of the specs, made time base by time base, so that the placement of
+        one time base at a time is held."""
+        rank = self.channels.base_rank
+        columns: list[Column | None] = [None] * len(self.specs)
+        for i in sorted(range(len(self.specs)), key=lambda i: rank(self.specs[i].name)):
+            columns[i] = self._column(self.specs[i])
+        return [column for column in columns if column is not None]
 
     def _column(self, spec: Spec) -> Column:
         times, values = self.channels.values(spec.name)
@@ -97,8 +105,15 @@ class Aligned:
             return Column(spec, values, np.ones(len(self.times), dtype=np.bool_))
         if self.method is None:
             return Column(spec, values, None)
-        placed, missing = place(times, values, self.times, self.method)
+        placed, missing = self._placement(times).apply(values)
         return Column(spec, placed.astype(spec.dtype, copy=False), missing)
+
+    def _placement(self, times: npt.NDArray[np.int64]) -> Placement:
+        """One per time base: its channels share the array of timestamps."""
+        if self._last is None or self._last[0] is not times:
+            assert self.method is not None
+            self._last = (times, locate(times, self.times, self.method))
+        return self._last[1]
 
 
 def check_method(method: str, source: Source, names: list[str]) -> None:

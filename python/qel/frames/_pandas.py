@@ -50,14 +50,6 @@ def _cells(pd: Any, column: Column, index: Any) -> list[tuple[str, Any]]:
     return [(spec.name, _array(pd, spec, values, column.missing, index))]
 
 
-def _one_block(specs: list[Spec]) -> np.dtype[Any] | None:
-    """The dtype shared by every column when all of them fit one plain 2-D block."""
-    dtypes = {spec.dtype for spec in specs}
-    plain = all(spec.kind == "numeric" and not (spec.nullable and spec.dtype.kind in "iub")
-                for spec in specs)  # fmt: skip
-    return dtypes.pop() if plain and len(dtypes) == 1 and specs else None
-
-
 def _attrs(specs: list[Spec], file_info: dict[str, Any] | None) -> dict[str, Any]:
     attrs: dict[str, Any] = {
         "units": {s.name: s.info.physical_unit for s in specs},
@@ -69,20 +61,13 @@ def _attrs(specs: list[Spec], file_info: dict[str, Any] | None) -> dict[str, Any
 
 
 def wide_frame(aligned: Aligned, axis: TimeAxis, file_info: dict[str, Any] | None) -> Any:
-    """Columns of one dtype go into one 2-D block, filled channel by channel, which pandas then
-    holds as it is; others are handed over as they are, without a copy."""
+    """The arrays read are handed to pandas as they are, each its own block: no copy, where
+    consolidating them into one 2-D block would cost a copy and fresh memory of the table's
+    size."""
     pd = require("pandas")
     index = time_index(pd, aligned.times, axis)
-    dtype = _one_block(aligned.specs)
-    if dtype is not None:
-        block = np.empty((len(aligned.specs), len(aligned.times)), dtype=dtype)
-        for row, column in zip(block, aligned.columns(), strict=True):
-            np.copyto(row, column.values)
-        names = [spec.name for spec in aligned.specs]
-        frame = pd.DataFrame(block.T, index=index, columns=names, copy=False)
-    else:
-        cells = dict(cell for column in aligned.columns() for cell in _cells(pd, column, index))
-        frame = pd.DataFrame(cells, index=index, copy=False)
+    cells = dict(cell for column in aligned.columns() for cell in _cells(pd, column, index))
+    frame = pd.DataFrame(cells, index=index, columns=list(cells), copy=False)
     frame.attrs = _attrs(aligned.specs, file_info)
     return frame
 
