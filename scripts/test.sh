@@ -32,6 +32,7 @@ qel_install_package -C cmake.define.QEL_WERROR=ON
 python -m abi3audit --strict --assume-minimum-abi3 3.11 "$(python -c 'import qel._qel as m; print(m.__file__)')" >/dev/null
 python -m pytest -q tests/python
 python -m mypy.stubtest qel._qel --allowlist "$QEL_ROOT/tests/python/stubtest_allowlist.txt"
+(cd "$QEL_ROOT/python" && python -m mypy --strict -p qel.frames)
 # A user's script over the typed API: both type checkers, then a real run.
 python -m mypy --strict tests/typing
 pyright tests/typing

@@ -277,6 +277,7 @@ def test_parquet_reads_back_as_the_table(tmp_path, dm):
         ({"raster": 0}, ValueError, "raster period 0 must be between 1 ns"),
         ({"raster": np.array([0.5])}, TypeError, "a raster array must hold int64"),
         ({"raster": True}, TypeError, "raster must be a period"),
+        ({"raster": float("nan")}, ValueError, "raster period nan is not a number of seconds"),
         ({"time": "ns", "unit": "us"}, ValueError, "time='ns' gives int64 nanoseconds"),
         ({"unit": "s"}, ValueError, "unit must be one of"),
         ({"names": ["gear", "nope"]}, KeyError, "no channel named 'nope'"),
@@ -287,6 +288,20 @@ def test_bad_arguments(dm, kwargs, exception, text):
     for convert in (dm.to_pandas, dm.to_arrow):
         with pytest.raises(exception, match=text):
             convert(**kwargs)
+
+
+@pytest.mark.parametrize("layout", ["wide", "long"])
+def test_a_gps_part_may_not_take_a_channels_name(tmp_path, layout):
+    def add(w):
+        pos = w.add_channel("pos", "gpslocation", "scalar")
+        w.add_gps_samples(pos, ints(0), np.zeros((1, 3)))
+        latitude = w.add_channel("pos.latitude", "double", "scalar")
+        w.add_timestamped_samples(latitude, ints(0), np.zeros(1))
+
+    dm = write(tmp_path, add)
+    with pytest.raises(ValueError, match="would be named 'pos.latitude'"):
+        dm.to_pandas(layout=layout)
+    assert dm.to_arrow().column_names == ["time", "pos", "pos.latitude"]
 
 
 def test_channel_series(dm):

@@ -1,6 +1,6 @@
 # pyright: strict
-"""A user's script over the container, array and metadata calls. The test command type-checks it
-under `mypy --strict` and pyright, and runs it: `python user_script.py DIRECTORY`."""
+"""A user's script over the container, array, metadata and table calls. The test command
+type-checks it under `mypy --strict` and pyright, and runs it: `python user_script.py DIRECTORY`."""
 
 import inspect
 import sys
@@ -47,6 +47,12 @@ def main(folder: Path) -> None:
     except TypeError as error:
         assert "samples()" in str(error)
     assert list(inspect.signature(qel.WriterBuilder).parameters) == []
+    frame = dm.to_pandas(["speed"], raster="20ms", method="linear", unit="us")
+    assert len(frame) == 3 and dm.time_bases() == [["speed"], ["log"]]
+    table = dm.to_arrow("speed", time="timedelta")
+    assert table.num_rows == 5
+    dm.to_parquet(folder / "typing.parquet", ["speed"], compression="snappy", layout="long")
+    assert len(speed.to_pandas(time="ns")) == 5
     print("user script: ok")
 
 

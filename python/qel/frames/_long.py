@@ -69,6 +69,10 @@ def long_rows(source: Channels | Aligned) -> Long:
     else:
         specs, own = _own(source)
         pieces = list(own)
+    categories = [name for name, _, _, _ in pieces]
+    if len(set(categories)) < len(categories):
+        duplicate = next(n for n in categories if categories.count(n) > 1)
+        raise ValueError(f"two channels would be named {duplicate!r}: a channel and a GPS part")
     total = sum(len(times) for _, _, times, _ in pieces)
     times = np.concatenate([p[2] for p in pieces]) if pieces else np.empty(0, np.int64)
     codes = np.repeat(np.arange(len(pieces), dtype=np.int32), [len(p[2]) for p in pieces])
@@ -86,7 +90,7 @@ def long_rows(source: Channels | Aligned) -> Long:
     return Long(
         times[order],
         codes[order],
-        [name for name, _, _, _ in pieces],
+        categories,
         value[order],
         is_number[order],
         text[order],

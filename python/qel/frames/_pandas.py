@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
@@ -50,6 +51,16 @@ def _cells(pd: Any, column: Column, index: Any) -> list[tuple[str, Any]]:
     return [(spec.name, _array(pd, spec, values, column.missing, index))]
 
 
+def unique(cells: Iterable[tuple[str, Any]]) -> dict[str, Any]:
+    """The columns by name; a GPS column may not take the name of another channel."""
+    columns: dict[str, Any] = {}
+    for name, cell in cells:
+        if name in columns:
+            raise ValueError(f"two columns would be named {name!r}: a channel's and a GPS part's")
+        columns[name] = cell
+    return columns
+
+
 def _attrs(specs: list[Spec], file_info: dict[str, Any] | None) -> dict[str, Any]:
     attrs: dict[str, Any] = {
         "units": {s.name: s.info.physical_unit for s in specs},
@@ -66,7 +77,7 @@ def wide_frame(aligned: Aligned, axis: TimeAxis, file_info: dict[str, Any] | Non
     size."""
     pd = require("pandas")
     index = time_index(pd, aligned.times, axis)
-    cells = dict(cell for column in aligned.columns() for cell in _cells(pd, column, index))
+    cells = unique(cell for column in aligned.columns() for cell in _cells(pd, column, index))
     frame = pd.DataFrame(cells, index=index, columns=list(cells), copy=False)
     frame.attrs = _attrs(aligned.specs, file_info)
     return frame

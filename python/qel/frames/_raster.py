@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import datetime
+import math
 import os
 import re
-from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
+from decimal import ROUND_HALF_EVEN, Decimal
 from typing import Any
 
 import numpy as np
@@ -84,11 +85,9 @@ def period_ns(raster: object) -> int | None:
     if isinstance(raster, int | np.integer):
         return _whole_ns(Decimal(int(raster)) * 1_000_000_000, raster)
     if isinstance(raster, float | np.floating):
-        try:
-            seconds = Decimal(repr(float(raster)))
-        except InvalidOperation:
-            raise ValueError(f"raster period {raster!r} is not a number of seconds") from None
-        return _whole_ns(seconds * 1_000_000_000, raster)
+        if not math.isfinite(raster):
+            raise ValueError(f"raster period {raster!r} is not a number of seconds")
+        return _whole_ns(Decimal(repr(float(raster))) * 1_000_000_000, raster)
     return None
 
 
