@@ -33,6 +33,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 "$env/bin/python" -I - "$env" <<'PY'
+import importlib.metadata
 import pathlib
 import sys
 
@@ -45,5 +46,14 @@ w.add_equidistant_segment(w.add_channel("x", "double", "scalar"), 0, 1.0, np.ara
 path = "check.qel"
 w.write_to_file(path)
 assert np.mean(qel.load(path)["x"]) == 1.5
+# Without its extras the package still imports; a conversion names the extra to install.
+extras = importlib.metadata.metadata("qel").get_all("Provides-Extra")
+assert {"pandas", "arrow"} <= set(extras), extras
+try:
+    qel.load(path).to_pandas()
+except ImportError as error:
+    assert "pip install 'qel[pandas]'" in str(error), error
+else:
+    raise AssertionError("to_pandas without pandas installed")
 print(f"wheel check: qel {qel.__version__} works on Python {sys.version.split()[0]}")
 PY

@@ -46,10 +46,13 @@ wheel="$("$QEL_ROOT/scripts/wheel.sh" "$QEL_ROOT/build/wheelhouse")"
 # preloaded, and the C++ runtime with it: the sanitizer wraps the throwing of
 # C++ exceptions and finds the real function only in a library loaded when it
 # starts. CPython leaves memory to the exit by design, hence no leak check.
+# The package is the source tree's modules and subpackages beside the sanitized extension.
 sanitized="$QEL_ROOT/build/test-sanitize/pkg"
+rm -rf "$sanitized"
 mkdir -p "$sanitized/qel"
-ln -sf "$QEL_ROOT"/python/qel/*.py "$QEL_ROOT/python/qel/frames" \
-  "$QEL_ROOT"/build/test-sanitize/python/_qel*.so "$sanitized/qel/"
+find "$QEL_ROOT/python/qel" -mindepth 1 -maxdepth 1 \( -name '*.py' -o -type d \) \
+  ! -name __pycache__ -exec ln -s {} "$sanitized/qel/" \;
+ln -s "$QEL_ROOT"/build/test-sanitize/python/_qel*.so "$sanitized/qel/"
 export LD_PRELOAD ASAN_OPTIONS=detect_leaks=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 PYTHONPATH="$sanitized" python -c 'import sys, qel._qel as m; assert m.__file__.startswith(sys.argv[1])' \

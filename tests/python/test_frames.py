@@ -2,6 +2,7 @@
 the resampling methods at their edges, layouts, time axes, and the optional libraries."""
 
 import datetime
+import subprocess
 import sys
 
 import numpy as np
@@ -104,6 +105,47 @@ def test_every_channel_kind_onto_a_raster(dm, layout, method):
     assert table.schema.field("pos").type == pa.struct(
         [(name, pa.float64()) for name in ("latitude", "longitude", "altitude")]
     )
+
+
+def test_the_union_keeps_every_sample_of_every_kind(dm):
+    frame = dm.to_pandas(union=True)
+    assert len(frame) == 2000  # the other channels' times are among the 1 kHz ones
+    counts = frame.notna().sum()[["gear", "event", "pos.latitude", "none"]]
+    assert counts.tolist() == [20, 3, 2, 0]
+    assert frame["gear"].dtype == "Int32"
+    assert dm.to_arrow(union=True).column("pos").null_count == 1998
+    long, own = dm.to_pandas(union=True, layout="long"), dm.to_pandas(layout="long")
+    pd.testing.assert_frame_equal(long, own)
+
+
+@pytest.mark.parametrize("layout", ["wide", "long"])
+def test_linear_interpolates_numbers_and_gps(dm, layout):
+    names = ["volts", "gear", "pos", "none"]
+    frame = dm.to_pandas(names, raster="100ms", method="linear", time="ns", layout=layout)
+    if layout == "long":
+        cells = frame.pivot(index="time", columns="channel", values="value")
+        assert cells.loc[T0 + 500 * MS, "pos.latitude"] == 48.25
+        assert len(frame) == 20 + 20 + 3 * 11  # pos ends at 1 s: nothing after it
+        return
+    assert frame["gear"].dtype == "float64" and frame["gear"].iloc[11] == 11.0
+    assert frame["pos.latitude"].iloc[5] == 48.25 and np.isnan(frame["pos.latitude"].iloc[11])
+    assert frame["volts"].iloc[19] == 950.0 and frame["none"].isna().all()
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"raster": "1s"}, {"union": True}, {"layout": "long"}])
+def test_channels_without_samples_give_empty_tables(dm, kwargs):
+    frame, table = dm.to_pandas(["none"], **kwargs), dm.to_arrow(["none"], **kwargs)
+    assert len(frame) == table.num_rows == 0
+    assert "none" in (frame.columns if "layout" not in kwargs else frame["channel"].cat.categories)
+
+
+def test_importing_qel_loads_neither_pandas_nor_pyarrow(dm, tmp_path):
+    script = (
+        "import sys, qel; dm = qel.load(sys.argv[1]);"
+        "assert dm.time_bases()[0] == ['volts', 'amps'];"
+        "assert not {'pandas', 'pyarrow'} & set(sys.modules), sorted(sys.modules)"
+    )
+    subprocess.run([sys.executable, "-c", script, str(tmp_path / "f.qel")], check=True)
 
 
 def test_a_raster_is_exact_over_long_spans(tmp_path):
