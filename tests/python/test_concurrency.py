@@ -7,13 +7,11 @@ the deadlock guard turns into a failed run rather than a hang.
 """
 
 import contextlib
-import faulthandler
 import os
 import threading
 import zlib
 
 import numpy as np
-import pytest
 import qel
 from qel_files import QelFile, channel
 
@@ -35,13 +33,6 @@ def file_bytes(i: int) -> bytes:
         file.continued_data(0, values)
     data = file.to_bytes()
     return zlib.compress(data, 1) if i % 2 else data
-
-
-@pytest.fixture
-def deadlock_guard():
-    faulthandler.dump_traceback_later(600, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 def test_threads_load_side_by_side_without_the_lock(tmp_path, deadlock_guard):

@@ -122,7 +122,10 @@ class WriterBuilder {
 };
 
 // Writes the builder as a version-5 file at `path`; the builder is consumed
-// whether or not the write succeeds.
+// whether or not the write succeeds. A regular file at `path` (or where its
+// symbolic links lead) is replaced whole once the new one is complete and
+// synced: after a failure it is as it was. A FIFO or a device is written in
+// place.
 Status write_to_file(WriterBuilder&& builder, const std::string& path);
 
 // The bytes of the version-5 metablock; `created_unix_seconds` is the moment

@@ -51,29 +51,23 @@ void allocate([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
 }  // namespace
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(Error::io(errno));
-  return OutputFile(fd);
+  QEL_ASSIGN_OR_RETURN(FileTarget target, FileTarget::open(path));
+  return OutputFile(std::move(target));
 }
 
-OutputFile::OutputFile(int fd)
-    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
+OutputFile::OutputFile(FileTarget target)
+    : target_(std::move(target)),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
   pending_.reserve(kMaxPieces);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : target_(std::move(other.target_)),
       buffer_(std::move(other.buffer_)),
       used_(std::exchange(other.used_, 0)),
       pending_(std::move(other.pending_)),
       pending_bytes_(std::exchange(other.pending_bytes_, 0)),
       offset_(std::exchange(other.offset_, 0)) {}
-
-OutputFile::~OutputFile() {
-  if (fd_ < 0) return;
-  (void)flush();
-  ::close(fd_);
-}
 
 Status OutputFile::write(std::span<const std::uint8_t> bytes) {
   if (bytes.size() > kBufferBytes - used_) {
@@ -110,8 +104,8 @@ Status OutputFile::queue(std::span<const std::uint8_t> bytes) {
 }
 
 Status OutputFile::flush() {
-  allocate(fd_, offset_, pending_bytes_);
-  Status written = write_all(fd_, pending_);
+  allocate(target_.fd(), offset_, pending_bytes_);
+  Status written = write_all(target_.fd(), pending_);
   offset_ += pending_bytes_;
   pending_.clear();
   pending_bytes_ = 0;
@@ -120,10 +114,8 @@ Status OutputFile::flush() {
 }
 
 Status OutputFile::close() {
-  Status flushed = flush();
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 && flushed) return std::unexpected(Error::io(errno));
-  return flushed;
+  QEL_TRY(flush());
+  return target_.commit();
 }
 
 }  // namespace qel

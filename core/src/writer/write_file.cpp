@@ -68,8 +68,8 @@ Status check_index_readable(std::uint16_t index, const ChannelDef& def, bool wit
                                                       "; its samples could not be read back"));
 }
 
-// Everything that can fail without I/O, so that a write bound to fail never
-// truncates an existing file.
+// Everything that can fail without I/O, so that a write bound to fail
+// creates nothing.
 Status check_writable(const WriterBuilder& builder, std::uint64_t crc_bytes) {
   if (builder.channel_count() == 0) return std::unexpected(Error::no_channels());
   if (builder.integrity() == IntegrityProfile::ed25519) {
