@@ -22,7 +22,7 @@ LAYERS = [
     (3, "payload", []),
     (4, "container", ["stream", "compression", "stats"]),
     (5, "samples", ["data_channel", "manager"]),
-    (6, "writer", ["writer"]),
+    (6, "writer", ["writer", "stream_writer"]),
 ]
 
 RANK = {folder: rank for rank, folder, _ in LAYERS}

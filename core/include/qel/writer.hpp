@@ -107,7 +107,6 @@ class WriterBuilder {
   IntegrityProfile integrity() const noexcept { return integrity_; }
 
  private:
-  Result<ChannelDef*> declared(std::uint16_t channel);
   Status add_equidistant_segment_inner(std::uint16_t channel, DataType values_type,
                                        std::int64_t start_ns, NumericValues values,
                                        double sample_rate_hz);

@@ -2,10 +2,9 @@
 
 #include <bit>
 #include <cstring>
-#include <limits>
-#include <string>
 
 #include "qel/integrity.hpp"
+#include "writer/block_forms.hpp"
 
 namespace qel {
 
@@ -38,35 +37,17 @@ std::span<const std::uint8_t> numeric_values_bytes(const NumericValues& values, 
 void write_timestamped_records(std::vector<std::uint8_t>& out,
                                std::span<const std::int64_t> timestamps,
                                const NumericValues& values, std::size_t start, std::size_t count) {
-  std::visit(
-      [&](const auto& array) {
-        constexpr std::size_t kWidth = sizeof(array[0]);
-        constexpr std::size_t kRecord = 8 + kWidth;
-        const std::size_t at = out.size();
-        out.resize(at + count * kRecord);
-        std::uint8_t* p = out.data() + at;
-        const auto* value = array.data() + start;
-        const std::int64_t* stamp = timestamps.data() + start;
-        for (std::size_t i = 0; i < count; ++i, p += kRecord) {
-          std::memcpy(p, stamp + i, 8);
-          std::memcpy(p + 8, value + i, kWidth);
-        }
-      },
-      values);
+  const std::size_t width = numeric_byte_size(values);
+  const std::size_t at = out.size();
+  out.resize(at + count * (8 + width));
+  block_forms::interleave_records(out.data() + at, timestamps.data() + start,
+                                  numeric_values_bytes(values, start, count).data(), width, count);
 }
 
 Status BlockWriter::begin(std::uint16_t channel, std::uint8_t size_of_length_value,
                           std::uint64_t payload_len) {
   const std::uint64_t length = payload_len + (with_crc_ ? 4 : 0);
-  const std::string prefix =
-      "channel " + std::to_string(channel) + ": block length " + std::to_string(length) + " bytes ";
-  if (length > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(Error::invalid_block_payload(prefix + "overflows u32 length field"));
-  }
-  if (size_of_length_value == 2 && length > std::numeric_limits<std::uint16_t>::max()) {
-    return std::unexpected(Error::invalid_block_payload(
-        prefix + "exceeds u16 length field; increase size_of_length_value to 4"));
-  }
+  QEL_TRY(block_forms::check_block_length(channel, size_of_length_value, length));
   head_.clear();
   append_le(head_, channel);
   write_length_field(head_, size_of_length_value, static_cast<std::uint32_t>(length));

@@ -8,7 +8,7 @@
 
 #include "qel/data_channel.hpp"
 #include "qel/error.hpp"
-#include "writer/output_file.hpp"
+#include "writer/gather_writer.hpp"
 
 namespace qel {
 
@@ -42,19 +42,19 @@ void write_timestamped_records(std::vector<std::uint8_t>& out,
 // sample arrays are written from where they are.
 class BlockWriter {
  public:
-  BlockWriter(OutputFile& out, bool with_crc) noexcept : out_(out), with_crc_(with_crc) {}
+  BlockWriter(GatherWriter& out, bool with_crc) noexcept : out_(out), with_crc_(with_crc) {}
 
   // Checks that the length fits the field and writes the frame's head.
   Status begin(std::uint16_t channel, std::uint8_t size_of_length_value, std::uint64_t payload_len);
   // Writes the next piece of the payload.
   Status put(std::span<const std::uint8_t> bytes);
-  // The same for bytes that stay alive and unchanged until the file is closed.
+  // The same for bytes that stay alive and unchanged until `out` is flushed.
   Status put_borrowed(std::span<const std::uint8_t> bytes);
   // Writes the CRC, if any, after the whole payload.
   Status end();
 
  private:
-  OutputFile& out_;
+  GatherWriter& out_;
   bool with_crc_;
   std::uint32_t crc_ = 0;
   std::vector<std::uint8_t> head_;

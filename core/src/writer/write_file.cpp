@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -10,21 +9,14 @@
 #include "qel/log.hpp"
 #include "qel/writer.hpp"
 #include "writer/binary_write.hpp"
+#include "writer/block_forms.hpp"
 #include "writer/output_file.hpp"
 
 namespace qel {
 namespace {
 
-// Largest block length (after the length field) per field width. The 4-byte
-// limit stays below 2^31 so that readers may hold a block length in an i32.
-constexpr std::uint64_t kShortFieldLimit = 65535;
-constexpr std::uint64_t kLongFieldLimit = 0x7FFFFBFF;
 // Timestamped records are interleaved in pieces of about this size.
 constexpr std::size_t kRecordChunkBytes = std::size_t{64} << 10;
-
-std::uint64_t block_limit(std::uint8_t size_of_length_value) {
-  return size_of_length_value == 2 ? kShortFieldLimit : kLongFieldLimit;
-}
 
 const ByteStringList& samples_of(const VariableChannel& channel) {
   return channel.strings ? *channel.strings : *channel.binaries;
@@ -52,22 +44,6 @@ bool emits_blocks(const ChannelData& data) {
   return false;
 }
 
-// Blocks under the trailer marker, or under the signature marker in a file
-// with integrity data, would be taken for those records by every reader.
-Status check_index_readable(std::uint16_t index, const ChannelDef& def, bool with_crc) {
-  std::string reason;
-  if (index == wire::kTrailerMarker) {
-    reason = "index 65535 is the stream trailer marker";
-  } else if (index == wire::kSignatureMarker && with_crc) {
-    reason = "index 65534 is the signature block marker in files with integrity data";
-  } else {
-    return {};
-  }
-  return std::unexpected(Error::invalid_block_payload("channel " + std::to_string(index) + " " +
-                                                      quoted(def.name) + ": " + reason +
-                                                      "; its samples could not be read back"));
-}
-
 // Everything that can fail without I/O, so that a write bound to fail
 // creates nothing.
 Status check_writable(const WriterBuilder& builder, std::uint64_t crc_bytes) {
@@ -80,7 +56,7 @@ Status check_writable(const WriterBuilder& builder, std::uint64_t crc_bytes) {
     const auto index = static_cast<std::uint16_t>(i);
     const ChannelData& data = builder.data()[i];
     if (emits_blocks(data)) {
-      QEL_TRY(check_index_readable(index, builder.channels()[i], crc_bytes != 0));
+      QEL_TRY(block_forms::check_index_readable(index, builder.channels()[i].name, crc_bytes != 0));
     }
     if (const auto* variable = std::get_if<VariableChannel>(&data)) {
       const std::uint64_t length = largest_sample(*variable) + wire::kVariableHeadBytes + crc_bytes;
@@ -102,7 +78,7 @@ void autobump_size_of_length_value(std::vector<ChannelDef>& defs,
     const auto* variable = std::get_if<VariableChannel>(&data[i]);
     if (defs[i].size_of_length_value != 2 || variable == nullptr) continue;
     const std::uint64_t need = largest_sample(*variable) + wire::kVariableHeadBytes + crc_bytes;
-    if (need <= kShortFieldLimit) continue;
+    if (need <= block_forms::kShortFieldLimit) continue;
     defs[i].size_of_length_value = 4;
     QEL_DEBUG(log::kWriter, "channel " + std::to_string(i) + " " + quoted(defs[i].name) +
                                 ": auto-bumping size_of_length_value 2 -> 4 (a single sample "
@@ -111,29 +87,8 @@ void autobump_size_of_length_value(std::vector<ChannelDef>& defs,
   }
 }
 
-// A block of one value has no count and no multi-sample flag.
-std::uint8_t control_byte(std::uint8_t kind, std::size_t count) {
-  return count == 1 ? kind : static_cast<std::uint8_t>(kind | wire::kMultiSample);
-}
-
-std::string header_line(std::string_view metablock, bool with_crc) {
-  std::string line = std::string(wire::kVersion5) + " " + std::to_string(metablock.size());
-  if (with_crc) {
-    line +=
-        " crc32c:" + hex8(crc32c(std::span(reinterpret_cast<const std::uint8_t*>(metablock.data()),
-                                           metablock.size())));
-  }
-  return line + "\n";
-}
-
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::int64_t now_unix_seconds() {
-  using std::chrono::seconds;
-  using std::chrono::system_clock;
-  return std::chrono::floor<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
 // Writes the blocks of one channel; `head` is reused for every block head.
@@ -145,7 +100,7 @@ class ChannelEmitter {
   Status write(std::uint16_t channel, std::uint8_t size_of_length_value, const ChannelData& data) {
     channel_ = channel;
     width_ = size_of_length_value;
-    budget_ = block_limit(width_) - crc_bytes_;
+    budget_ = block_forms::payload_budget(width_, crc_bytes_);
     if (const auto* equidistant = std::get_if<EquidistantData>(&data)) {
       for (const auto& segment : equidistant->segments) QEL_TRY(write_segment(segment));
     } else if (const auto* timestamped = std::get_if<TimestampedData>(&data)) {
@@ -158,24 +113,16 @@ class ChannelEmitter {
 
  private:
   Status write_segment(const EquidistantSegmentDraft& segment) {
-    const std::size_t width = numeric_byte_size(segment.values);
     const std::size_t total = size_of(segment.values);
-    const std::size_t first_max =
-        std::max<std::uint64_t>(1, (budget_ - wire::kStartRunHeadBytes) / width);
-    const std::size_t continued_max =
-        std::max<std::uint64_t>(1, (budget_ - wire::kCountedHeadBytes) / width);
-    std::size_t count = std::min(first_max, total);
+    const auto capacity = block_forms::segment_capacity(budget_, numeric_byte_size(segment.values));
+    std::size_t count = std::min(capacity.first, total);
     head_.clear();
-    head_.push_back(control_byte(wire::kStartData, count));
-    append_le(head_, segment.start_ns);
-    append_le(head_, segment.sample_rate_hz);
-    if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
+    block_forms::append_segment_head(head_, segment.start_ns, segment.sample_rate_hz, count);
     QEL_TRY(write_values_block(segment.values, 0, count));
     for (std::size_t done = count; done < total; done += count) {
-      count = std::min(continued_max, total - done);
+      count = std::min(capacity.continued, total - done);
       head_.clear();
-      head_.push_back(control_byte(wire::kContinuedData, count));
-      if (count != 1) append_le(head_, static_cast<std::uint32_t>(count));
+      block_forms::append_continued_head(head_, count);
       QEL_TRY(write_values_block(segment.values, done, count));
     }
     return {};
@@ -193,15 +140,14 @@ class ChannelEmitter {
     const std::size_t record = 8 + numeric_byte_size(data.values);
     const std::size_t total = data.timestamps.size();
     const std::size_t per_block =
-        std::max<std::uint64_t>(1, (budget_ - wire::kCountedHeadBytes) / record);
+        block_forms::records_per_block(budget_, numeric_byte_size(data.values));
     const std::size_t per_chunk = std::max<std::size_t>(1, kRecordChunkBytes / record);
     for (std::size_t done = 0; done < total;) {
       const std::size_t count = std::min(per_block, total - done);
       QEL_TRY(
           blocks_.begin(channel_, width_, wire::kCountedHeadBytes + std::uint64_t{count} * record));
       head_.clear();
-      head_.push_back(wire::kAbsTimeStampData | wire::kMultiSample);
-      append_le(head_, static_cast<std::uint32_t>(count));
+      block_forms::append_records_head(head_, count);
       QEL_TRY(blocks_.put(head_));
       for (const std::size_t end = done + count; done < end;) {
         const std::size_t piece = std::min(per_chunk, end - done);
@@ -221,8 +167,7 @@ class ChannelEmitter {
       const auto sample = samples[i];
       QEL_TRY(blocks_.begin(channel_, width_, wire::kVariableHeadBytes + sample.size()));
       head_.clear();
-      head_.push_back(wire::kAbsTimeStampData);
-      append_le(head_, data.timestamps[i]);
+      block_forms::append_variable_head(head_, data.timestamps[i]);
       QEL_TRY(blocks_.put(head_));
       QEL_TRY(blocks_.put_borrowed(sample));
       QEL_TRY(blocks_.end());
@@ -249,12 +194,12 @@ Status write_to_file(WriterBuilder&& builder, const std::string& path) {
   std::vector<ChannelDef> defs = owned.channels();
   autobump_size_of_length_value(defs, owned.data(), crc_bytes);
   QEL_ASSIGN_OR_RETURN(const std::string metablock,
-                       build_metablock_json(owned.info(), defs, now_unix_seconds()));
+                       build_metablock_json(owned.info(), defs, block_forms::now_unix_seconds()));
 
   QEL_ASSIGN_OR_RETURN(OutputFile out, OutputFile::create(path));
-  QEL_TRY(out.write(bytes_of(header_line(metablock, with_crc))));
-  QEL_TRY(out.write(bytes_of(metablock)));
-  BlockWriter blocks(out, with_crc);
+  QEL_TRY(out.out().write(bytes_of(block_forms::header_line(metablock, with_crc))));
+  QEL_TRY(out.out().write(bytes_of(metablock)));
+  BlockWriter blocks(out.out(), with_crc);
   ChannelEmitter emitter(blocks, crc_bytes);
   for (std::size_t i = 0; i < defs.size(); ++i) {
     QEL_TRY(emitter.write(static_cast<std::uint16_t>(i), defs[i].size_of_length_value,

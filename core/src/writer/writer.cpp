@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "common/utf8.hpp"
+#include "writer/sample_checks.hpp"
 
 namespace qel {
 namespace {
@@ -19,32 +19,12 @@ constexpr std::size_t values_index() {
   }
 }
 
-constexpr DataTypeId data_type_of_values_index(std::size_t index) {
-  return index == kGpsValuesIndex ? DataTypeId::GpsLocation : static_cast<DataTypeId>(index);
-}
-
-Error length_mismatch(std::uint16_t channel, std::size_t timestamps, std::size_t values) {
-  return Error::invalid_block_payload("channel " + std::to_string(channel) + ": timestamp len " +
-                                      std::to_string(timestamps) + " != values len " +
-                                      std::to_string(values));
-}
-
-bool is_float_or_double(const DataType& type) {
-  return type.id() == DataTypeId::Float || type.id() == DataTypeId::Double;
-}
-
-// Readers refuse strings that are not UTF-8, so such a file would not load.
-Status check_utf8(std::uint16_t channel, std::span<const std::string_view> values) {
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const auto invalid = validate_utf8(
-        std::span(reinterpret_cast<const std::uint8_t*>(values[i].data()), values[i].size()));
-    if (invalid) {
-      return std::unexpected(Error::invalid_block_payload(
-          "channel " + std::to_string(channel) + ": string sample " + std::to_string(i) +
-          " is not valid UTF-8: " + describe(*invalid)));
-    }
-  }
-  return {};
+// What the builder holds for a channel so far; a channel that does not exist
+// is refused by the checks.
+StorageKind kind_at(const std::vector<ChannelData>& data, std::uint16_t channel) noexcept {
+  constexpr StorageKind kKinds[] = {StorageKind::empty, StorageKind::equidistant,
+                                    StorageKind::timestamped, StorageKind::variable};
+  return channel < data.size() ? kKinds[data[channel].index()] : StorageKind::empty;
 }
 
 // The builder keeps its own copy of the caller's values.
@@ -89,37 +69,11 @@ void WriterBuilder::set_location(double latitude, double longitude, double altit
 }
 
 Result<std::uint16_t> WriterBuilder::add_channel(ChannelDef def) {
-  const auto refuse = [&def](std::string_view reason) {
-    return std::unexpected(
-        Error::invalid_metablock("channel " + quoted(def.name) + ": " + std::string(reason)));
-  };
-  if (def.size_of_length_value != 2 && def.size_of_length_value != 4) {
-    return refuse("size_of_length_value must be 2 or 4, got " +
-                  std::to_string(def.size_of_length_value));
-  }
-  if (def.data_type.id() == DataTypeId::Unsupported) {
-    return refuse("data type Unsupported(_) cannot be written");
-  }
-  if (def.data_type.id() == DataTypeId::ByteArray) {
-    return refuse("bytearray is a read-side alias; writers must declare data type as Binary");
-  }
-  if (def.channel_type.id() == ChannelTypeId::Other) {
-    return refuse("channel type Unsupported(_) cannot be written");
-  }
-  if (channels_.size() >= kMaxChannels) {
-    return std::unexpected(Error::invalid_metablock("writer reached the 65536 channel limit"));
-  }
+  QEL_TRY(check_channel_def(def, channels_.size()));
   const auto index = static_cast<std::uint16_t>(channels_.size());
   channels_.push_back(std::move(def));
   data_.emplace_back(EmptyData{});
   return index;
-}
-
-Result<ChannelDef*> WriterBuilder::declared(std::uint16_t channel) {
-  if (channel >= channels_.size()) {
-    return std::unexpected(Error::channel_not_found("(index " + std::to_string(channel) + ")"));
-  }
-  return &channels_[channel];
 }
 
 Status WriterBuilder::add_equidistant_segment_f32(std::uint16_t channel, std::int64_t start_ns,
@@ -139,29 +93,10 @@ Status WriterBuilder::add_equidistant_segment_f64(std::uint16_t channel, std::in
 Status WriterBuilder::add_equidistant_segment_inner(std::uint16_t channel, DataType values_type,
                                                     std::int64_t start_ns, NumericValues values,
                                                     double sample_rate_hz) {
-  QEL_ASSIGN_OR_RETURN(const ChannelDef* def, declared(channel));
-  const std::string prefix = "channel " + std::to_string(channel) + ": ";
-  if (!is_float_or_double(def->data_type)) {
-    return std::unexpected(Error::invalid_block_payload(
-        prefix +
-        "equidistant blocks support only float and double per spec rev 2026-05-04 (channel "
-        "declares " +
-        def->data_type.display_name() + ")"));
-  }
-  if (values_type != def->data_type) {
-    return std::unexpected(Error::data_type_mismatch(channel, def->data_type.display_name(),
-                                                     values_type.display_name()));
-  }
-  if (!(sample_rate_hz > 0)) {
-    return std::unexpected(Error::invalid_block_payload(
-        prefix + "equidistant sample_rate_hz must be > 0, got " + format_rate(sample_rate_hz)));
-  }
+  QEL_TRY(check_equidistant(channels_, channel, values_type.id(), sample_rate_hz,
+                            kind_at(data_, channel)));
   ChannelData& data = data_[channel];
-  if (std::holds_alternative<EmptyData>(data)) {
-    data = EquidistantData{};
-  } else if (!std::holds_alternative<EquidistantData>(data)) {
-    return std::unexpected(Error::mixed_storage(channel));
-  }
+  if (std::holds_alternative<EmptyData>(data)) data = EquidistantData{};
   std::get<EquidistantData>(data).segments.push_back({std::move(values), start_ns, sample_rate_hz});
   return {};
 }
@@ -171,20 +106,11 @@ Status WriterBuilder::add_timestamped_samples(std::uint16_t channel,
                                               std::span<const std::int64_t> timestamps,
                                               std::span<const T> values) {
   constexpr std::size_t kIndex = values_index<T>();
-  const DataType required = data_type_of_values_index(kIndex);
-  QEL_ASSIGN_OR_RETURN(const ChannelDef* def, declared(channel));
-  if (def->data_type != required) {
-    return std::unexpected(
-        Error::data_type_mismatch(channel, def->data_type.display_name(), required.display_name()));
-  }
-  if (timestamps.size() != values.size()) {
-    return std::unexpected(length_mismatch(channel, timestamps.size(), values.size()));
-  }
+  QEL_TRY(check_timestamped(channels_, channel, data_type_of_element<T>(), timestamps.size(),
+                            values.size(), kind_at(data_, channel)));
   ChannelData& data = data_[channel];
   if (std::holds_alternative<EmptyData>(data)) {
     data = TimestampedData{{}, NumericValues(std::in_place_index<kIndex>)};
-  } else if (!std::holds_alternative<TimestampedData>(data)) {
-    return std::unexpected(Error::mixed_storage(channel));
   }
   auto& stored = std::get<TimestampedData>(data);
   stored.timestamps.append(timestamps);
@@ -225,19 +151,10 @@ template <class V>
 Status WriterBuilder::add_variable_samples(std::uint16_t channel, DataTypeId type,
                                            std::span<const std::int64_t> timestamps,
                                            std::span<const V> values) {
-  QEL_ASSIGN_OR_RETURN(const ChannelDef* def, declared(channel));
-  if (def->data_type.id() != type) {
-    return std::unexpected(Error::data_type_mismatch(channel, def->data_type.display_name(),
-                                                     DataType(type).display_name()));
-  }
-  if (timestamps.size() != values.size()) {
-    return std::unexpected(length_mismatch(channel, timestamps.size(), values.size()));
-  }
-  ChannelData& data = data_[channel];
-  if (!std::holds_alternative<EmptyData>(data) && !std::holds_alternative<VariableChannel>(data)) {
-    return std::unexpected(Error::mixed_storage(channel));
-  }
+  QEL_TRY(check_variable(channels_, channel, type, timestamps.size(), values.size(),
+                         kind_at(data_, channel)));
   if constexpr (std::is_same_v<V, std::string_view>) QEL_TRY(check_utf8(channel, values));
+  ChannelData& data = data_[channel];
   if (std::holds_alternative<EmptyData>(data)) {
     VariableChannel fresh;
     (type == DataTypeId::String ? fresh.strings : fresh.binaries).emplace();
