@@ -1,9 +1,11 @@
 import datetime
 import os
 from collections.abc import Iterator, Sequence
+from types import TracebackType
 from typing import (
     Any,
     Literal,
+    NotRequired,
     Required,
     Self,
     TypeAlias,
@@ -28,6 +30,20 @@ class _ChannelMetadata(TypedDict, total=False):
     time_increment_ns: int
     spectrum_type: str
     size_of_length_value: Required[int]
+
+@type_check_only
+class _StreamChannel(TypedDict):
+    name: str
+    data_type: str
+    channel_type: str
+    physical_unit: NotRequired[str | None]
+    physical_dimension: NotRequired[str | None]
+    display_name: NotRequired[str | None]
+    mime_type: NotRequired[str | None]
+    reference: NotRequired[str | None]
+    comment: NotRequired[str | None]
+    size_of_length_value: NotRequired[int]
+    time_increment_ns: NotRequired[int | None]
 
 __version__: str
 
@@ -225,6 +241,64 @@ class WriterBuilder:
         values: Sequence[Buffer | Sequence[int]],
     ) -> None: ...
     def write_to_file(self, path: str) -> None: ...
+
+@final
+class StreamWriter:
+    def __init__(
+        self,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        channels: Sequence[tuple[str, str, str] | _StreamChannel],
+        *,
+        integrity: str | None = None,
+        creator: str | None = None,
+        tag: str | None = None,
+        reason: str | None = None,
+        comment: str | None = None,
+        namespace_sep: str | None = None,
+        location: tuple[float, float, float] | None = None,
+        overwrite: bool = False,
+    ) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def add_equidistant_segment(
+        self,
+        channel: int,
+        start_ns: int,
+        sample_rate_hz: float,
+        values: npt.NDArray[np.float32] | npt.NDArray[np.float64],
+    ) -> None: ...
+    def add_timestamped_samples(
+        self,
+        channel: int,
+        timestamps_ns: npt.NDArray[np.int64],
+        values: npt.NDArray[np.bool_ | np.integer | np.floating],
+    ) -> None: ...
+    def add_gps_samples(
+        self,
+        channel: int,
+        timestamps_ns: npt.NDArray[np.int64],
+        positions: npt.NDArray[np.float64],
+    ) -> None: ...
+    def add_string_samples(
+        self, channel: int, timestamps_ns: npt.NDArray[np.int64], values: Sequence[str]
+    ) -> None: ...
+    def add_binary_samples(
+        self,
+        channel: int,
+        timestamps_ns: npt.NDArray[np.int64],
+        values: Sequence[Buffer | Sequence[int]],
+    ) -> None: ...
+    def flush(self) -> None: ...
+    def sync(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]: ...
 
 def load(path: str) -> DataManager: ...
 def save(manager: DataManager, path: str, *, integrity: str | None = None) -> None: ...

@@ -14,6 +14,7 @@ PyObject* channel_class();
 PyObject* segment_class();
 PyObject* reader_stats_class();
 PyObject* writer_builder_class();
+PyObject* stream_writer_class();
 
 // New instances holding their own copy of the value.
 PyObject* new_data_manager(qel::DataManager manager);

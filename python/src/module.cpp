@@ -33,6 +33,7 @@ bool register_module_contents(PyObject* module) {
          add_object(module, "Segment", qelpy::segment_class()) &&
          add_object(module, "ReaderStats", qelpy::reader_stats_class()) &&
          add_object(module, "WriterBuilder", qelpy::writer_builder_class()) &&
+         add_object(module, "StreamWriter", qelpy::stream_writer_class()) &&
          PyModule_AddFunctions(module, qelpy::load_function) == 0 &&
          PyModule_AddFunctions(module, qelpy::save_function) == 0;
 }

@@ -12,6 +12,7 @@
 #include "qel/error.hpp"
 #include "qel/integrity.hpp"
 #include "qel/types.hpp"
+#include "sample_methods.hpp"
 #include "writer_object.hpp"
 
 namespace qelpy {
@@ -125,39 +126,9 @@ bool parse_channel_types(const std::string& data_type, const std::string& channe
 
 PyObject* writer_add_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name",
-                                        "data_type",
-                                        "channel_type",
-                                        "physical_unit",
-                                        "physical_dimension",
-                                        "display_name",
-                                        "mime_type",
-                                        "reference",
-                                        "comment",
-                                        "size_of_length_value",
-                                        "time_increment_ns",
-                                        nullptr};
-    // Absent keywords stay None, except the width, which keeps its default.
-    std::array<PyObject*, 11> a{};
-    a.fill(Py_None);
-    a[9] = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOO:add_channel", keywords(names),
-                                     &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8],
-                                     &a[9], &a[10])) {
-      return nullptr;
-    }
     qel::ChannelDef def;
-    std::string data_type, channel_type;
-    if (!convert_arg(a[0], names[0], def.name) || !convert_arg(a[1], names[1], data_type) ||
-        !convert_arg(a[2], names[2], channel_type) ||
-        !convert_arg(a[3], names[3], def.physical_unit) ||
-        !convert_arg(a[4], names[4], def.physical_dimension) ||
-        !convert_arg(a[5], names[5], def.display_name) ||
-        !convert_arg(a[6], names[6], def.mime_type) ||
-        !convert_arg(a[7], names[7], def.reference) || !convert_arg(a[8], names[8], def.comment) ||
-        (a[9] != nullptr && !convert_arg(a[9], names[9], def.size_of_length_value)) ||
-        !convert_arg(a[10], names[10], def.time_increment_ns) ||
-        !parse_channel_types(data_type, channel_type, def)) {
+    bool width_given = false;
+    if (!parse_channel_def(args, kwargs, "OOO|$OOOOOOOO:add_channel", def, width_given)) {
       return nullptr;
     }
     WriterBuilder* builder = open_builder(self);
@@ -191,6 +162,16 @@ PyObject* writer_write_to_file(PyObject* self, PyObject* args, PyObject* kwargs)
     return Py_NewRef(Py_None);
   });
 }
+
+// The sample methods call the core at once, with the lock held.
+struct BuilderTarget {
+  using Core = WriterBuilder;
+  static WriterBuilder* open(PyObject* self) { return open_builder(self); }
+  template <class F>
+  static PyObject* run(PyObject* self, F&& call) {
+    return samples::done(std::forward<F>(call)(*open_builder(self)));
+  }
+};
 
 PyObject* writer_repr(PyObject* self) {
   const WriterState& state = state_of(self);
@@ -237,26 +218,31 @@ PyMethodDef writer_methods[] = {
      "comment=None, size_of_length_value=2, time_increment_ns=None)\n--\n\n"
      "Register a channel definition. Returns the channel index that\n"
      "must be passed to subsequent `add_*` calls."},
-    {"add_equidistant_segment", as_method(add_equidistant_segment), METH_VARARGS | METH_KEYWORDS,
+    {"add_equidistant_segment", as_method(samples::add_equidistant_segment<BuilderTarget>),
+     METH_VARARGS | METH_KEYWORDS,
      "add_equidistant_segment($self, channel, start_ns, sample_rate_hz, values)\n--\n\n"
      "Append an equidistant segment. `values` must be a 1D NumPy\n"
      "array of `float32` or `float64` (spec rev 2026-05-04 limits\n"
      "equidistant blocks to those two types)."},
-    {"add_timestamped_samples", as_method(add_timestamped_samples), METH_VARARGS | METH_KEYWORDS,
+    {"add_timestamped_samples", as_method(samples::add_timestamped_samples<BuilderTarget>),
+     METH_VARARGS | METH_KEYWORDS,
      "add_timestamped_samples($self, channel, timestamps_ns, values)\n--\n\n"
      "Append timestamped numeric samples. `timestamps_ns` must be a\n"
      "1D `int64` array; `values` may be any of the supported\n"
      "numeric dtypes; the channel's declared data type decides\n"
      "which one."},
-    {"add_gps_samples", as_method(add_gps_samples), METH_VARARGS | METH_KEYWORDS,
+    {"add_gps_samples", as_method(samples::add_gps_samples<BuilderTarget>),
+     METH_VARARGS | METH_KEYWORDS,
      "add_gps_samples($self, channel, timestamps_ns, positions)\n--\n\n"
      "Append timestamped GPS samples to a `gpslocation` channel.\n"
      "`timestamps_ns` must be a 1D `int64` array and `positions` an\n"
      "`(n, 3)` `float64` array of latitude, longitude and altitude."},
-    {"add_string_samples", as_method(add_string_samples), METH_VARARGS | METH_KEYWORDS,
+    {"add_string_samples", as_method(samples::add_string_samples<BuilderTarget>),
+     METH_VARARGS | METH_KEYWORDS,
      "add_string_samples($self, channel, timestamps_ns, values)\n--\n\n"
      "Append timestamped string samples."},
-    {"add_binary_samples", as_method(add_binary_samples), METH_VARARGS | METH_KEYWORDS,
+    {"add_binary_samples", as_method(samples::add_binary_samples<BuilderTarget>),
+     METH_VARARGS | METH_KEYWORDS,
      "add_binary_samples($self, channel, timestamps_ns, values)\n--\n\n"
      "Append timestamped binary samples (each sample is a `bytes`\n"
      "object on the Python side)."},
@@ -306,6 +292,45 @@ qel::WriterBuilder* open_builder(PyObject* self) {
     return nullptr;
   }
   return &*state.builder;
+}
+
+bool parse_channel_def(PyObject* args, PyObject* kwargs, const char* format, qel::ChannelDef& def,
+                       bool& width_given) {
+  static const char* const names[] = {"name",
+                                      "data_type",
+                                      "channel_type",
+                                      "physical_unit",
+                                      "physical_dimension",
+                                      "display_name",
+                                      "mime_type",
+                                      "reference",
+                                      "comment",
+                                      "size_of_length_value",
+                                      "time_increment_ns",
+                                      nullptr};
+  // Absent keywords stay None, except the width, which keeps its default.
+  std::array<PyObject*, 11> a{};
+  a.fill(Py_None);
+  a[9] = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &a[0], &a[1], &a[2],
+                                   &a[3], &a[4], &a[5], &a[6], &a[7], &a[8], &a[9], &a[10])) {
+    return false;
+  }
+  std::string data_type, channel_type;
+  if (!convert_arg(a[0], names[0], def.name) || !convert_arg(a[1], names[1], data_type) ||
+      !convert_arg(a[2], names[2], channel_type) ||
+      !convert_arg(a[3], names[3], def.physical_unit) ||
+      !convert_arg(a[4], names[4], def.physical_dimension) ||
+      !convert_arg(a[5], names[5], def.display_name) ||
+      !convert_arg(a[6], names[6], def.mime_type) || !convert_arg(a[7], names[7], def.reference) ||
+      !convert_arg(a[8], names[8], def.comment) ||
+      (a[9] != nullptr && !convert_arg(a[9], names[9], def.size_of_length_value)) ||
+      !convert_arg(a[10], names[10], def.time_increment_ns) ||
+      !parse_channel_types(data_type, channel_type, def)) {
+    return false;
+  }
+  width_given = a[9] != nullptr;
+  return true;
 }
 
 bool parse_integrity(const std::string& text, qel::IntegrityProfile& out) {

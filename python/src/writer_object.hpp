@@ -19,14 +19,13 @@ struct WriterState {
 // (RuntimeError while another thread is writing it).
 qel::WriterBuilder* open_builder(PyObject* self);
 
+// The arguments of add_channel (as `format` names the function) in a
+// definition; `width_given` tells whether size_of_length_value was passed.
+// False with a Python exception set.
+bool parse_channel_def(PyObject* args, PyObject* kwargs, const char* format, qel::ChannelDef& def,
+                       bool& width_given);
+
 // "none" or "crc32c"; anything else raises ValueError (false).
 bool parse_integrity(const std::string& text, qel::IntegrityProfile& out);
-
-// The sample methods of the class.
-PyObject* add_equidistant_segment(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_timestamped_samples(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_gps_samples(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_string_samples(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* add_binary_samples(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace qelpy
