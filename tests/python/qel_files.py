@@ -98,3 +98,36 @@ class QelFile:
     def write(self, path: Path) -> str:
         path.write_bytes(self.to_bytes())
         return str(path)
+
+
+@dataclass
+class Written:
+    """A written file split up: metablock, complete frames, and whether it ends
+    inside a frame after the frame's channel index (what readers count as a
+    truncated block)."""
+
+    meta: dict
+    frames: list[tuple[int, bytes]]
+    cut: bool
+
+
+def split_frames(data: bytes, crc: bool = False) -> Written:
+    """Splits a version-5 file into its frames (payloads without the CRC)."""
+    line_end = data.index(b"\n")
+    start = line_end + 1 + int(data[:line_end].split()[1])
+    meta = json.loads(data[line_end + 1 : start])
+    widths = {c["index"]: c["sizeoflengthvalue"] for c in meta["qel"]["channels"]}
+    frames, at = [], start
+    while at + 2 <= len(data):
+        (index,) = struct.unpack_from("<H", data, at)
+        width = widths[index]
+        if at + 2 + width > len(data):
+            return Written(meta, frames, True)
+        (length,) = struct.unpack_from("<H" if width == 2 else "<I", data, at + 2)
+        end = at + 2 + width + length
+        if end > len(data):
+            return Written(meta, frames, True)
+        frames.append((index, data[at + 2 + width : end - (4 if crc else 0)]))
+        at = end
+    # A reader takes a lone byte after the last frame for the clean end.
+    return Written(meta, frames, False)
