@@ -244,8 +244,8 @@ class WriterBuilder:
 
 @final
 class StreamWriter:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         channels: Sequence[tuple[str, str, str] | _StreamChannel],
         *,
@@ -257,7 +257,7 @@ class StreamWriter:
         namespace_sep: str | None = None,
         location: tuple[float, float, float] | None = None,
         overwrite: bool = False,
-    ) -> None: ...
+    ) -> Self: ...
     @property
     def closed(self) -> bool: ...
     def add_equidistant_segment(

@@ -19,6 +19,22 @@ def write(path: Path) -> None:
     w.write_to_file(str(path))
 
 
+def record(path: Path) -> None:
+    with qel.StreamWriter(
+        path,
+        [
+            ("speed", "double", "scalar"),
+            {"name": "log", "data_type": "string", "channel_type": "scalar", "comment": "events"},
+        ],
+        integrity="crc32c",
+        overwrite=True,
+    ) as writer:
+        writer.add_equidistant_segment(0, 0, 100.0, np.arange(5.0))
+        writer.add_string_samples(1, np.array([0], dtype=np.int64), ["start"])
+        writer.flush()
+    assert writer.closed
+
+
 def mean_of_numeric(dm: qel.DataManager) -> dict[str, float]:
     means: dict[str, float] = {}
     for ch in dm:
@@ -53,6 +69,8 @@ def main(folder: Path) -> None:
     assert table.num_rows == 5
     dm.to_parquet(folder / "typing.parquet", ["speed"], compression="snappy", layout="long")
     assert len(speed.to_pandas(time="ns")) == 5
+    record(path)
+    assert qel.load(str(path))["log"].samples() == ["start"]
     print("user script: ok")
 
 
