@@ -31,7 +31,9 @@ import zlib
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
+from types import ModuleType
 
+import layouts
 import numpy as np
 import qel
 
@@ -354,9 +356,8 @@ class Suite:
         ]
 
     def fig_h5py(self) -> list[Row]:
-        try:
-            import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
-        except ImportError:
+        h5py = optional_h5py()
+        if h5py is None:
             return []
         path = self.dir / "doubles.h5"
         with h5py.File(path, "w") as f:
@@ -388,9 +389,83 @@ class Suite:
         row.note = f"{row.qel_s / channels * 1e6:.2f} us per channel"
         return [row]
 
+    def layout_file(self, layout: layouts.Layout, kind: str, write: Callable[[Path], None]) -> Path:
+        name = f"{layout.channels}x{layout.samples}-{layout.timestamped}.{kind}"
+        return self.file(name, write)
+
+    def layout_qel(self, layout: layouts.Layout) -> Path:
+        def write(path: Path) -> None:
+            layouts.write_qel(path, layout, layouts.arrays(layout))
+            layouts.check(path, layout)
+
+        return self.layout_file(layout, "qel", write)
+
+    def fig_layouts(self) -> list[Row]:
+        h5py = optional_h5py()
+        return [row for layout in layouts.LAYOUTS for row in self.layout_rows(layout, h5py)]
+
+    def layout_rows(self, layout: layouts.Layout, h5py: ModuleType | None) -> list[Row]:
+        """qel, numpy.fromfile, the load and samples() on their own, and h5py in one run."""
+        path = self.layout_qel(layout)
+        manager = qel.load(str(path))
+        pair: dict[str, Callable[[], object]] = {
+            "load + samples()": lambda: layouts.read_qel(path),
+            "numpy.fromfile": lambda: np.fromfile(path, dtype=np.uint8),
+            "load alone": lambda: qel.load(str(path)),
+            "samples() alone": lambda: layouts.samples_of_all(manager),
+        }
+        if h5py is not None:
+            data = layouts.arrays(layout)
+            h5 = self.layout_file(layout, "h5", lambda p: layouts.write_h5(h5py, p, data))
+            pair["h5py"] = lambda: layouts.read_h5(h5py, h5)
+        times = measure(pair, self.repeat)
+        qel_s, fromfile_s, load_s, samples_s = times[:4]
+        nbytes = layout.decoded_bytes
+        rows = [
+            Row(f"{layout.name}: load + samples()", "load + samples()", "numpy.fromfile",
+                qel_s, fromfile_s, fromfile_s / qel_s, 0.6, nbytes=nbytes,
+                note=f"load {load_s * 1e3:.1f} ms, samples() {samples_s * 1e3:.1f} ms"),
+        ]  # fmt: skip
+        if h5py is not None:
+            rows.append(Row("  the same against h5py", "load + samples()", "h5py", qel_s,
+                            times[4], times[4] / qel_s, 1.0, nbytes=nbytes))  # fmt: skip
+        return rows
+
+    def fig_layouts_write(self) -> list[Row]:
+        h5py = optional_h5py()
+        if h5py is None:
+            return []
+        layout = layouts.LAYOUTS[0]
+        data = layouts.arrays(layout)
+        qel_path, h5_path = self.dir / "layout-write.qel", self.dir / "layout-write.h5"
+        row = compare(
+            f"write, {layout.name}",
+            {"WriterBuilder ... write_to_file": lambda: layouts.write_qel(qel_path, layout, data),
+             "h5py create_dataset": lambda: layouts.write_h5(h5py, h5_path, data)},
+            self.repeat, 1.0, layout.decoded_bytes,
+        )  # fmt: skip
+        qel_path.unlink()
+        h5_path.unlink()
+        return [row]
+
+    def fig_layouts_memory(self) -> list[Row]:
+        return [
+            peak_row(f"peak memory of a load, {layout.name}", self.layout_qel(layout),
+                     layout.decoded_bytes, 1.3)
+            for layout in layouts.LAYOUTS
+        ]  # fmt: skip
+
+
+def optional_h5py() -> ModuleType | None:
+    try:
+        import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    except ImportError:
+        return None
+    return h5py
+
 
 FIGURES = ["load", "timestamped", "write", "crc", "gzip", "threads", "strings", "memory",
-           "h5py", "channels"]  # fmt: skip
+           "h5py", "channels", "layouts", "layouts_write", "layouts_memory"]  # fmt: skip
 
 
 def machine() -> dict[str, object]:
@@ -416,7 +491,7 @@ def machine() -> dict[str, object]:
 
 
 def print_table(rows: list[Row]) -> None:
-    head = f"{'figure':<44}{'qel':>11}{'baseline':>11}{'GiB/s':>7}{'ratio':>7}{'target':>8}  met"
+    head = f"{'figure':<50}{'qel':>11}{'baseline':>11}{'GiB/s':>7}{'ratio':>7}{'target':>8}  met"
     print(head)
     print("-" * len(head))
     for r in rows:
@@ -428,7 +503,7 @@ def print_table(rows: list[Row]) -> None:
             qel_col, base_col = f"{r.qel_s * 1e3:.1f} ms", f"{r.baseline_s * 1e3:.1f} ms"
             target = "" if r.target is None else f">={r.target}"
             rate = f"{r.nbytes / r.qel_s / 2**30:.2f}" if r.nbytes else ""
-        print(f"{r.name:<44}{qel_col:>11}{base_col:>11}{rate:>7}{r.ratio:>7.2f}{target:>8}  "
+        print(f"{r.name:<50}{qel_col:>11}{base_col:>11}{rate:>7}{r.ratio:>7.2f}{target:>8}  "
               f"{r.met()}{'  ' + r.note if r.note else ''}")  # fmt: skip
 
 
