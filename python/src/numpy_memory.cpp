@@ -48,7 +48,7 @@ MappedBlocks& mapped_blocks() {
 void* allocate(void*, std::size_t size) noexcept {
   memory::Block block;
   try {
-    block = memory::grow({}, 0, size);
+    block = memory::grow({}, 0, size, size);
     if (block.mapped) mapped_blocks().add(block);
     return block.data;
   } catch (...) {
@@ -66,7 +66,7 @@ void* reallocate(void*, void* data, std::size_t size) noexcept {
   if (node.empty()) return std::realloc(data, size);
   void* moved = nullptr;
   try {
-    node.mapped() = memory::grow(node.mapped(), std::min(node.mapped().bytes, size), size);
+    node.mapped() = memory::grow(node.mapped(), std::min(node.mapped().bytes, size), size, size);
     node.key() = moved = node.mapped().data;
   } catch (...) {
     // The block stays as it was, and NumPy keeps using it.

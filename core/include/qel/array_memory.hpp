@@ -4,20 +4,27 @@
 
 namespace qel::array_memory {
 
-// The memory under a growable array. Small blocks come from malloc; large
-// ones are mapped on their own, so that growing them moves pages instead of
-// copying bytes and their first touch can use huge pages. Freed mappings are
-// kept a while for reuse (mapping_cache.hpp).
+// The memory under a growable array. Small blocks come from malloc; larger
+// ones are carved side by side out of large mappings in huge pages, where
+// the last one grows in place (slice_pool.hpp), and one that outgrows its
+// mapping becomes a mapping of its own, which grows by moving pages instead
+// of copying bytes. Freed memory is kept a while for reuse
+// (mapping_cache.hpp).
 struct Block {
   void* data = nullptr;
   std::size_t bytes = 0;
   bool mapped = false;
+  // The mapping a carved block lies in; null for a mapping of its own.
+  void* chunk = nullptr;
 };
 
 // A block of at least `bytes` holding the first `used` bytes of `block`,
-// which it replaces. An empty `block` (used 0) gets about `bytes`, for an
-// array sized ahead for what it will hold. Throws std::bad_alloc.
-Block grow(Block block, std::size_t used, std::size_t bytes);
+// which it replaces; of at least `least` (at most `bytes`) only, when the
+// block grows where it lies: growing it there again costs nothing, and
+// capacity carved ahead would be faulted in with its neighbours' pages. An
+// empty `block` (used 0) gets about `bytes`, for an array sized ahead for
+// what it will hold. Throws std::bad_alloc.
+Block grow(Block block, std::size_t used, std::size_t bytes, std::size_t least);
 
 // `block` without the capacity beyond `used` that is worth giving back.
 Block shrink(Block block, std::size_t used) noexcept;

@@ -31,12 +31,13 @@ class CowArray {
   const T& operator[](std::size_t i) const noexcept { return storage_->data[i]; }
   const T& back() const noexcept { return storage_->data[size() - 1]; }
 
-  void reserve(std::size_t capacity) { own(capacity); }
+  void reserve(std::size_t capacity) { own(capacity, capacity); }
 
   // Adds `count` uninitialised elements at the end and returns the first.
   T* extend(std::size_t count) {
     const std::size_t old = size();
-    own(grown_capacity(old + count));
+    if (count > SIZE_MAX - old) throw std::bad_alloc();
+    own(grown_capacity(old + count), old + count);
     storage_->size = old + count;
     return storage_->data + old;
   }
@@ -75,23 +76,25 @@ class CowArray {
     return std::max({needed, capacity + capacity / 2, std::size_t{16}});
   }
 
-  // Makes the storage this array's own, with room for `capacity` elements.
-  void own(std::size_t capacity) {
+  // Makes the storage this array's own, with room for `capacity` elements,
+  // or for `needed` where it grows in place (array_memory::grow).
+  void own(std::size_t capacity, std::size_t needed) {
     if (!storage_) storage_ = std::make_shared<Storage>();
     if (storage_.use_count() > 1) {
       auto copy = std::make_shared<Storage>();
-      resize_storage(*copy, std::max(capacity, storage_->size));
+      const std::size_t size = storage_->size;
+      resize_storage(*copy, std::max(capacity, size), std::max(needed, size));
       if (storage_->size > 0) std::memcpy(copy->data, storage_->data, storage_->size * sizeof(T));
       copy->size = storage_->size;
       storage_ = std::move(copy);
     }
-    if (capacity > storage_->capacity) resize_storage(*storage_, capacity);
+    if (needed > storage_->capacity) resize_storage(*storage_, capacity, needed);
   }
 
-  static void resize_storage(Storage& storage, std::size_t capacity) {
+  static void resize_storage(Storage& storage, std::size_t capacity, std::size_t needed) {
     if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    storage.block =
-        array_memory::grow(storage.block, storage.size * sizeof(T), capacity * sizeof(T));
+    storage.block = array_memory::grow(storage.block, storage.size * sizeof(T),
+                                       capacity * sizeof(T), needed * sizeof(T));
     storage.data = static_cast<T*>(storage.block.data);
     storage.capacity = storage.block.bytes / sizeof(T);
   }

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include "memory/mapping_cache.hpp"
+#include "memory/slice_pool.hpp"
 #define QEL_MAPPED_ARRAYS 1
 #endif
 
@@ -16,13 +17,17 @@ namespace qel::array_memory {
 namespace {
 
 #if defined(QEL_MAPPED_ARRAYS)
-// Blocks from here on are mapped, in whole huge pages.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kMapFrom = 2 * kHugePage;
+// Blocks from here on are carved from the pool: below it, malloc's own
+// reuse of small blocks serves as well.
+constexpr std::size_t kCarveFrom = std::size_t{64} << 10;
+// A carved block that cannot grow where it lies moves out into a mapping of
+// its own from here on, rather than into a larger carved one.
+constexpr std::size_t kMapFrom = std::size_t{4} << 20;
 
 std::size_t round_up(std::size_t bytes) {
-  if (bytes > SIZE_MAX - kHugePage) throw std::bad_alloc();
-  return (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  constexpr std::size_t huge = SlicePool::kHugePage;
+  if (bytes > SIZE_MAX - huge) throw std::bad_alloc();
+  return (bytes + huge - 1) & ~(huge - 1);
 }
 
 // Advised as a whole: advising part of a mapping would split it, and a split
@@ -33,14 +38,6 @@ void advise_huge([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size)
 #endif
 }
 
-Block map(std::size_t size, MappingCache::Fit fit) {
-  if (auto kept = MappingCache::shared().take(size, fit)) return *kept;
-  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (data == MAP_FAILED) throw std::bad_alloc();
-  advise_huge(data, size);
-  return {data, size, true};
-}
-
 Block remap(Block block, std::size_t size) {
   void* data = ::mremap(block.data, block.bytes, size, MREMAP_MAYMOVE);
   if (data == MAP_FAILED) throw std::bad_alloc();
@@ -48,26 +45,37 @@ Block remap(Block block, std::size_t size) {
   return {data, size, true};
 }
 
-// An array that is still filling takes the largest kept mapping: growing
-// into pages already there is cheaper than growing by new ones, and what it
-// does not use goes back when it is shrunk. An empty one is being sized for
-// what it will hold.
-Block map_grown(Block block, std::size_t used, std::size_t bytes) {
-  const std::size_t size = round_up(bytes);
-  if (block.mapped) return remap(block, size);
-  const Block mapped = used == 0 ? shrink(map(size, MappingCache::Fit::smallest), bytes)
-                                 : map(size, MappingCache::Fit::largest);
-  if (used > 0) std::memcpy(mapped.data, block.data, used);
-  std::free(block.data);
-  return mapped;
+Block copy_into(Block to, const void* from, std::size_t used) {
+  if (used > 0) std::memcpy(to.data, from, used);
+  return to;
+}
+
+// A carved block grows in place when it ends its chunk; one that cannot is
+// moved: its pages, when it is large and ends its chunk, else its bytes.
+Block grow_carved(Block block, std::size_t used, std::size_t bytes, std::size_t least) {
+  SlicePool& pool = SlicePool::shared();
+  if (auto grown = pool.grow_in_place(block, least)) return *grown;
+  if (bytes >= kMapFrom) {
+    if (auto moved = pool.move_out(block, bytes)) return *moved;
+  }
+  const Block moved = copy_into(pool.allocate(bytes), block.data, used);
+  pool.discard(block);
+  return moved;
 }
 #endif
 
 }  // namespace
 
-Block grow(Block block, std::size_t used, std::size_t bytes) {
+Block grow(Block block, std::size_t used, std::size_t bytes, [[maybe_unused]] std::size_t least) {
 #if defined(QEL_MAPPED_ARRAYS)
-  if (block.mapped || bytes >= kMapFrom) return map_grown(block, used, bytes);
+  if (block.chunk != nullptr) return grow_carved(block, used, bytes, least);
+  if (block.mapped) return remap(block, round_up(bytes));
+  if (bytes >= kCarveFrom) {
+    // Carved at the top of its chunk, where it grows in place.
+    const Block carved = copy_into(SlicePool::shared().allocate(least), block.data, used);
+    std::free(block.data);
+    return carved;
+  }
 #endif
   void* data = std::realloc(block.data, bytes == 0 ? 1 : bytes);
   if (data == nullptr) throw std::bad_alloc();
@@ -76,7 +84,8 @@ Block grow(Block block, std::size_t used, std::size_t bytes) {
 
 Block shrink(Block block, std::size_t used) noexcept {
 #if defined(QEL_MAPPED_ARRAYS)
-  const std::size_t keep = used < kHugePage ? kHugePage : round_up(used);
+  if (block.chunk != nullptr) return SlicePool::shared().shrink(block, used);
+  const std::size_t keep = used < SlicePool::kHugePage ? SlicePool::kHugePage : round_up(used);
   if (!block.mapped || block.bytes <= keep) return block;
   // The tail is its own mapping from now on; the kernel splits the area.
   MappingCache::shared().keep(
@@ -90,6 +99,10 @@ Block shrink(Block block, std::size_t used) noexcept {
 
 void release(Block block) noexcept {
 #if defined(QEL_MAPPED_ARRAYS)
+  if (block.chunk != nullptr) {
+    SlicePool::shared().release(block);
+    return;
+  }
   if (block.mapped) {
     MappingCache::shared().keep(block);
     return;

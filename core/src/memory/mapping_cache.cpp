@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "memory/reclaimer.hpp"
+
 namespace qel::array_memory {
 namespace {
 
@@ -24,7 +26,9 @@ void unmap(const Block& block) noexcept {
 
 MappingCache& MappingCache::shared() {
   // Never destroyed: arrays may be freed by other threads during exit.
-  static MappingCache* const cache = new MappingCache(physical_memory_bytes() / 16);
+  static MappingCache* const cache =
+      new MappingCache(physical_memory_bytes() / 16, Clock::now,
+                       [](Clock::time_point due) { Reclaimer::shared().wake(due); });
   return *cache;
 }
 
@@ -70,15 +74,35 @@ void MappingCache::keep(Block block) noexcept {
   ::madvise(block.data, block.bytes, MADV_FREE);
 #endif
   std::vector<Block> evicted;
+  Clock::time_point since;
   try {
     const std::lock_guard lock(mutex_);
     evicted = evict_locked(block.bytes);
-    kept_.push_back({block, Clock::now()});
+    since = now_();
+    kept_.push_back({block, since});
     kept_bytes_ += block.bytes;
   } catch (...) {
     unmap(block);
+    return;
   }
   std::ranges::for_each(evicted, unmap);
+  if (wake_) wake_(since + kKeepFor);
+}
+
+std::optional<Clock::time_point> MappingCache::release_expired() noexcept {
+  std::vector<Block> evicted;
+  std::optional<Clock::time_point> due;
+  {
+    const std::lock_guard lock(mutex_);
+    try {
+      evicted = evict_locked(0);
+    } catch (...) {
+      return now_() + kKeepFor;  // nothing could be moved out; try again later
+    }
+    if (!kept_.empty()) due = kept_.front().since + kKeepFor;
+  }
+  std::ranges::for_each(evicted, unmap);
+  return due;
 }
 
 std::size_t MappingCache::kept_bytes() const {
@@ -88,10 +112,10 @@ std::size_t MappingCache::kept_bytes() const {
 
 std::vector<Block> MappingCache::evict_locked(std::size_t extra) {
   std::vector<Block> evicted;
-  const Clock::time_point stale = Clock::now() - kKeepFor;
+  const Clock::time_point stale = now_() - kKeepFor;
   // Oldest first: kept_ is in the order blocks arrived.
   auto end = kept_.begin();
-  while (end != kept_.end() && (end->since < stale || kept_bytes_ + extra > limit_bytes_)) {
+  while (end != kept_.end() && (end->since <= stale || kept_bytes_ + extra > limit_bytes_)) {
     evicted.push_back(end->block);
     kept_bytes_ -= end->block.bytes;
     ++end;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -10,19 +11,27 @@
 
 namespace qel::array_memory {
 
+using Clock = std::chrono::steady_clock;
+// How long freed memory is kept for reuse before it is given back.
+inline constexpr std::chrono::seconds kKeepFor{2};
+
 // Mappings of freed large arrays, kept for the next arrays of similar size.
 // Their pages are already faulted in, so reusing them skips the kernel's
 // zeroing of fresh pages, which costs about as much as filling them. Kept
 // pages are given back lazily (MADV_FREE), so the kernel reclaims them under
-// memory pressure; the cache holds at most an eighth of physical memory and
+// memory pressure; the cache holds at most a sixteenth of physical memory and
 // unmaps what nobody took within kKeepFor.
 class MappingCache {
  public:
   enum class Fit { smallest, largest };
+  using Now = std::function<Clock::time_point()>;
+  // Told when something kept falls due, so that it is given back on time.
+  using Wake = std::function<void(Clock::time_point)>;
 
   static MappingCache& shared();
 
-  explicit MappingCache(std::size_t limit_bytes) : limit_bytes_(limit_bytes) {}
+  explicit MappingCache(std::size_t limit_bytes, Now now = Clock::now, Wake wake = {})
+      : limit_bytes_(limit_bytes), now_(std::move(now)), wake_(std::move(wake)) {}
   ~MappingCache();
   MappingCache(const MappingCache&) = delete;
   MappingCache& operator=(const MappingCache&) = delete;
@@ -33,12 +42,12 @@ class MappingCache {
   // Keeps a mapped block for reuse, or unmaps it when the cache is full.
   void keep(Block block) noexcept;
 
+  // Unmaps what was kept for kKeepFor; when the next kept mapping is due.
+  std::optional<Clock::time_point> release_expired() noexcept;
+
   std::size_t kept_bytes() const;
 
-  static constexpr std::chrono::seconds kKeepFor{2};
-
  private:
-  using Clock = std::chrono::steady_clock;
   struct Kept {
     Block block;
     Clock::time_point since;
@@ -51,6 +60,8 @@ class MappingCache {
   std::vector<Kept> kept_;
   std::size_t kept_bytes_ = 0;
   const std::size_t limit_bytes_;
+  const Now now_;
+  const Wake wake_;
 };
 
 }  // namespace qel::array_memory
