@@ -17,6 +17,8 @@ namespace {
 // A payload longer than the buffer is read in steps of at least this size,
 // so a length field on a short file never sizes the buffer by itself.
 constexpr std::size_t kPayloadGrowStep = std::size_t{1} << 20;
+// Bytes that are streamed past go through the buffer in pieces of this size.
+constexpr std::size_t kStreamPiece = std::size_t{64} << 10;
 
 bool is_variable(const DataType& type) noexcept {
   return type.sample_type() == DataTypeId::String || type.sample_type() == DataTypeId::Binary;
@@ -276,6 +278,18 @@ BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEn
     if (taken == nullptr) return truncated();
     payload = std::span(taken, frame.length);
   } else {
+    // Longer than the window: the control byte decides before the rest is
+    // read, so a block that is skipped anyway is never buffered.
+    if (have == 0) {
+      if (buffer_.empty()) buffer_.resize(1);
+      QEL_ASSIGN_OR_RETURN(const bool has_control, read_field(std::span(buffer_).first(1)));
+      if (!has_control) return truncated();
+      have = 1;
+    }
+    if (const auto reason =
+            skip_reason(buffer_[0] & 0x7F, (buffer_[0] & 0x80) != 0, channel.data_type)) {
+      return skip_streamed(frame, have, *reason);
+    }
     QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
     if (!has_payload) return truncated();
     payload = std::span<const std::uint8_t>(buffer_).first(frame.length);
@@ -291,6 +305,38 @@ BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEn
     }
   }
   return decode(frame.index, channel, frame.length, payload);
+}
+
+BlockReader::Item BlockReader::skip_streamed(const Frame& frame, std::size_t have,
+                                             SkipReason reason) {
+  const std::uint8_t kind = buffer_[0] & 0x7F;
+  QEL_ASSIGN_OR_RETURN(const FrameEnd end, stream_to_end(frame.length - have - crc_bytes(),
+                                                         head_crc(frame, have)));
+  if (end == FrameEnd::truncated) return truncated();
+  stats_.data_section_size_bytes += frame.length;
+  if (end == FrameEnd::corrupt) return skip(frame.index, frame.length, SkipReason::CrcFailed);
+  return skip(frame.index, frame.length, reason, kind);
+}
+
+std::uint32_t BlockReader::head_crc(const Frame& frame, std::size_t have) const noexcept {
+  if (crc_bytes() == 0) return 0;
+  return crc32c_extend(crc32c_extend(crc32c(frame.index_bytes), frame.length_field),
+                       std::span(buffer_).first(have));
+}
+
+Result<BlockReader::FrameEnd> BlockReader::stream_to_end(std::uint64_t count, std::uint32_t crc) {
+  for (std::uint64_t done = 0; done < count;) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kStreamPiece));
+    if (buffer_.size() < piece) buffer_.resize(piece);
+    QEL_ASSIGN_OR_RETURN(const bool complete, read_checked(std::span(buffer_).first(piece), crc));
+    if (!complete) return FrameEnd::truncated;
+    done += piece;
+  }
+  if (crc_bytes() == 0) return FrameEnd::intact;
+  std::array<std::uint8_t, 4> stored;
+  QEL_ASSIGN_OR_RETURN(const bool has_crc, read_field(stored));
+  if (!has_crc) return FrameEnd::truncated;
+  return load_le<std::uint32_t>(stored.data()) == crc ? FrameEnd::intact : FrameEnd::corrupt;
 }
 
 BlockReader::Item BlockReader::skip_unsupported(std::uint16_t index, std::uint32_t length) {

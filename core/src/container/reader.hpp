@@ -81,6 +81,9 @@ class BlockReader {
   Item read_frame(std::uint16_t index, std::span<const std::uint8_t, 2> index_bytes,
                   const ChannelEntry& channel);
   Item read_buffered(const Frame& frame, const ChannelEntry& channel, std::size_t have);
+  // A block the control byte in the buffer skips: the rest of it is read
+  // through a piece of the buffer, its CRC checked on the way.
+  Item skip_streamed(const Frame& frame, std::size_t have, SkipReason reason);
   Item read_placed(const Frame& frame, const ChannelEntry& channel);
   Item skip_unsupported(std::uint16_t index, std::uint32_t length);
   Item decode(std::uint16_t index, const ChannelEntry& channel, std::uint32_t length,
@@ -130,9 +133,16 @@ class BlockReader {
   // Reads the head of a multi-sample equidistant run into the buffer; its
   // size, or 0 when the stream ended first.
   Result<std::size_t> read_placed_head();
-  enum class PlacedBody : std::uint8_t { intact, corrupt, truncated };
-  Result<PlacedBody> read_placed_body(const Frame& frame, std::size_t head, std::size_t value_bytes,
-                                      std::size_t width);
+  enum class FrameEnd : std::uint8_t { intact, corrupt, truncated };
+  Result<FrameEnd> read_placed_body(const Frame& frame, std::size_t head, std::size_t value_bytes,
+                                    std::size_t width);
+  // The CRC of the frame's head and of the first `have` payload bytes, which
+  // are in the buffer; 0 when frames carry none.
+  std::uint32_t head_crc(const Frame& frame, std::size_t have) const noexcept;
+  // Reads the `count` payload bytes before the frame's CRC through a piece of
+  // the buffer of a fixed size, extending `crc` over them, then the CRC, and
+  // compares; the one loop that streams a block's bytes past.
+  Result<FrameEnd> stream_to_end(std::uint64_t count, std::uint32_t crc);
   // Fills `out`, extending `crc` over it when frames carry CRCs.
   Result<bool> read_checked(std::span<std::uint8_t> out, std::uint32_t& crc);
   std::size_t crc_bytes() const noexcept { return integrity_ == IntegrityProfile::none ? 0 : 4; }

@@ -15,8 +15,6 @@ constexpr std::size_t kContinuedHead = wire::kCountedHeadBytes;
 constexpr std::size_t kStartHead = wire::kStartRunHeadBytes;
 // Values arrive in pieces of this size, each checked while still in cache.
 constexpr std::size_t kValuePiece = std::size_t{256} << 10;
-// Bytes after the values go through the buffer in pieces of this size.
-constexpr std::size_t kRestPiece = std::size_t{64} << 10;
 
 }  // namespace
 
@@ -37,13 +35,13 @@ BlockReader::Item BlockReader::read_placed(const Frame& frame, const ChannelEntr
     run.start_timestamp_ns = load_le<std::int64_t>(buffer_.data() + 1);
     run.sample_rate_hz = load_le<double>(buffer_.data() + 9);
   }
-  QEL_ASSIGN_OR_RETURN(const PlacedBody body, read_placed_body(frame, head, count * width, width));
-  if (body == PlacedBody::truncated) {
+  QEL_ASSIGN_OR_RETURN(const FrameEnd body, read_placed_body(frame, head, count * width, width));
+  if (body == FrameEnd::truncated) {
     placed_target_->cancel_placed(frame.index);
     return truncated();
   }
   stats_.data_section_size_bytes += frame.length;
-  if (body == PlacedBody::corrupt) {
+  if (body == FrameEnd::corrupt) {
     placed_target_->cancel_placed(frame.index);
     return skip(frame.index, frame.length, SkipReason::CrcFailed);
   }
@@ -64,35 +62,19 @@ Result<std::size_t> BlockReader::read_placed_head() {
 
 // The head is in the buffer; reads the values into the placed-run target, then whatever
 // follows them up to the frame's CRC, and checks that.
-Result<BlockReader::PlacedBody> BlockReader::read_placed_body(const Frame& frame, std::size_t head,
+Result<BlockReader::FrameEnd> BlockReader::read_placed_body(const Frame& frame, std::size_t head,
                                                               std::size_t value_bytes,
                                                               std::size_t width) {
-  std::uint32_t crc = 0;
-  if (crc_bytes() != 0) {
-    crc = crc32c_extend(crc32c_extend(crc32c(frame.index_bytes), frame.length_field),
-                        std::span(buffer_).first(head));
-  }
+  std::uint32_t crc = head_crc(frame, head);
   const std::size_t piece_values = kValuePiece / width;
   for (std::size_t done = 0; done < value_bytes;) {
     const std::size_t values = std::min(piece_values, (value_bytes - done) / width);
     std::uint8_t* out = placed_target_->extend_placed(frame.index, values);
     QEL_ASSIGN_OR_RETURN(const bool complete, read_checked({out, values * width}, crc));
-    if (!complete) return PlacedBody::truncated;
+    if (!complete) return FrameEnd::truncated;
     done += values * width;
   }
-  const std::size_t rest = frame.length - head - value_bytes - crc_bytes();
-  for (std::size_t done = 0; done < rest;) {
-    const std::size_t piece = std::min(rest - done, kRestPiece);
-    if (buffer_.size() < piece) buffer_.resize(piece);
-    QEL_ASSIGN_OR_RETURN(const bool complete, read_checked(std::span(buffer_).first(piece), crc));
-    if (!complete) return PlacedBody::truncated;
-    done += piece;
-  }
-  if (crc_bytes() == 0) return PlacedBody::intact;
-  std::array<std::uint8_t, 4> stored;
-  QEL_ASSIGN_OR_RETURN(const bool has_crc, read_field(stored));
-  if (!has_crc) return PlacedBody::truncated;
-  return load_le<std::uint32_t>(stored.data()) == crc ? PlacedBody::intact : PlacedBody::corrupt;
+  return stream_to_end(frame.length - head - value_bytes - crc_bytes(), crc);
 }
 
 Result<bool> BlockReader::read_checked(std::span<std::uint8_t> out, std::uint32_t& crc) {
