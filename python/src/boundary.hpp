@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "module.hpp"
+#include "qel/error.hpp"
 
 namespace qelpy {
 
@@ -13,6 +14,7 @@ namespace qelpy {
 // exception here instead of unwinding into the interpreter.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+  qel::prepare_error_path();
   try {
     return std::forward<F>(body)();
   } catch (const std::bad_alloc&) {

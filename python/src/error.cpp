@@ -27,6 +27,7 @@ PyObject* qel_error_type() {
 }
 
 PyObject* convert_error(qel::Error error) {
+  if (error.kind() == qel::ErrorKind::OutOfMemory) return PyErr_NoMemory();
   return raise_with_text(error.message());
 }
 

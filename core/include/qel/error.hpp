@@ -30,6 +30,9 @@ enum class ErrorKind : std::uint16_t {
   ChannelNotFound = 16,
   FlatAccessMismatch = 17,
   NoChannels = 18,
+  // Beside the wire kinds: an allocation failed. The Python module raises
+  // MemoryError for it.
+  OutOfMemory = 19,
 };
 
 // The one failure value of the library. The display text is rendered when the
@@ -65,6 +68,8 @@ class Error {
   static Error flat_access_mismatch(std::uint16_t channel, std::string_view requested,
                                     std::string_view holds);
   static Error no_channels();
+  // "out of memory"; making it allocates nothing.
+  static Error out_of_memory() noexcept;
 
   Error(Error&&) noexcept = default;
   Error& operator=(Error&&) noexcept = default;
@@ -100,6 +105,12 @@ inline std::string quoted(std::string& text) {
 inline std::string quoted(const char* text) {
   return quoted(std::string_view(text));
 }
+
+// Makes the calling thread's storage for thrown exceptions and log records
+// exist now, while memory is there: the runtime allocates it on first use, and
+// the C library ends the process when it cannot. Boundaries that turn an
+// allocation failure into an error call it before they start work.
+void prepare_error_path() noexcept;
 
 // Eight uppercase hexadecimal digits, zero-padded.
 std::string hex8(std::uint32_t value);

@@ -39,6 +39,8 @@ class ScopedSink {
 };
 
 bool enabled(Level level, std::string_view target) noexcept;
+// Touches the calling thread's sink slot, so that it exists before it is needed.
+void prepare_thread() noexcept;
 void write(Level level, std::string_view target, std::string message);
 
 struct Record {

@@ -32,6 +32,10 @@ class DataManager {
   const ReaderStats& stats() const noexcept { return stats_; }
 
  private:
+  // The load itself; the public functions turn a failed allocation into its error.
+  static Result<DataManager> load_unguarded(std::unique_ptr<InputStream> stream,
+                                            std::optional<std::uint64_t> file_size);
+
   MetaBlock meta_;
   std::vector<Channel> channels_;
   std::unordered_map<std::string, std::size_t> by_name_;

@@ -1,5 +1,9 @@
 #include "qel/error.hpp"
 
+#include <exception>
+
+#include "qel/log.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -183,6 +187,16 @@ Error Error::flat_access_mismatch(std::uint16_t channel, std::string_view reques
 
 Error Error::no_channels() {
   return {ErrorKind::NoChannels, "writer has no channels declared"};
+}
+
+Error Error::out_of_memory() noexcept {
+  return {ErrorKind::OutOfMemory, "out of memory"};  // short enough to be stored inline
+}
+
+void prepare_error_path() noexcept {
+  // Asking for the count reaches the runtime's per-thread exception state.
+  [[maybe_unused]] const volatile int pending = std::uncaught_exceptions();
+  log::prepare_thread();
 }
 
 }  // namespace qel

@@ -1,5 +1,7 @@
 #include "qel/log.hpp"
 
+#include "common/deferred_log.hpp"
+
 #include <atomic>
 #include <utility>
 
@@ -27,8 +29,26 @@ bool enabled(Level level, std::string_view target) noexcept {
   return current_sink != nullptr && current_sink->enabled(level, target);
 }
 
+void prepare_thread() noexcept {
+  [[maybe_unused]] Sink* volatile sink = current_sink;
+}
+
 void write(Level level, std::string_view target, std::string message) {
   if (current_sink != nullptr) current_sink->write(level, target, std::move(message));
+}
+
+DeferringSink::DeferringSink() noexcept : outer_(current_sink) {}
+
+bool DeferringSink::enabled(Level level, std::string_view target) const {
+  return outer_ != nullptr && outer_->enabled(level, target);
+}
+
+void DeferringSink::write(Level level, std::string_view target, std::string message) {
+  records_.push_back({level, std::string(target), std::move(message)});
+}
+
+void replay(std::vector<Record>& records) {
+  for (Record& record : records) write(record.level, record.target, std::move(record.message));
 }
 
 }  // namespace qel::log

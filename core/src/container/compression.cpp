@@ -18,7 +18,9 @@ class Inflater final : public InputStream {
                                                   CompressionFormat format) {
     auto inflater = std::unique_ptr<Inflater>(new Inflater(std::move(file)));
     const int window_bits = format == CompressionFormat::gzip ? 16 + MAX_WBITS : MAX_WBITS;
-    if (inflateInit2(&inflater->zs_, window_bits) != Z_OK) {
+    const int rc = inflateInit2(&inflater->zs_, window_bits);
+    if (rc == Z_MEM_ERROR) return std::unexpected(Error::out_of_memory());
+    if (rc != Z_OK) {
       return std::unexpected(Error::io_message(
           inflater->zs_.msg != nullptr ? inflater->zs_.msg : "failed to initialise the inflater"));
     }
@@ -65,9 +67,9 @@ class Inflater final : public InputStream {
   }
 
   Error failure(int rc) const {
+    if (rc == Z_MEM_ERROR) return Error::out_of_memory();
     if (zs_.msg != nullptr) return Error::io_message(zs_.msg);
     if (rc == Z_NEED_DICT) return Error::io_message("compressed stream needs a preset dictionary");
-    if (rc == Z_MEM_ERROR) return Error::io_message("out of memory while inflating");
     return Error::io_message("corrupt compressed stream");
   }
 

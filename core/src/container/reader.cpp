@@ -310,8 +310,8 @@ BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEn
 BlockReader::Item BlockReader::skip_streamed(const Frame& frame, std::size_t have,
                                              SkipReason reason) {
   const std::uint8_t kind = buffer_[0] & 0x7F;
-  QEL_ASSIGN_OR_RETURN(const FrameEnd end, stream_to_end(frame.length - have - crc_bytes(),
-                                                         head_crc(frame, have)));
+  QEL_ASSIGN_OR_RETURN(const FrameEnd end,
+                       stream_to_end(frame.length - have - crc_bytes(), head_crc(frame, have)));
   if (end == FrameEnd::truncated) return truncated();
   stats_.data_section_size_bytes += frame.length;
   if (end == FrameEnd::corrupt) return skip(frame.index, frame.length, SkipReason::CrcFailed);
@@ -326,7 +326,8 @@ std::uint32_t BlockReader::head_crc(const Frame& frame, std::size_t have) const 
 
 Result<BlockReader::FrameEnd> BlockReader::stream_to_end(std::uint64_t count, std::uint32_t crc) {
   for (std::uint64_t done = 0; done < count;) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kStreamPiece));
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kStreamPiece));
     if (buffer_.size() < piece) buffer_.resize(piece);
     QEL_ASSIGN_OR_RETURN(const bool complete, read_checked(std::span(buffer_).first(piece), crc));
     if (!complete) return FrameEnd::truncated;

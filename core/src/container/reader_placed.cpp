@@ -63,8 +63,8 @@ Result<std::size_t> BlockReader::read_placed_head() {
 // The head is in the buffer; reads the values into the placed-run target, then whatever
 // follows them up to the frame's CRC, and checks that.
 Result<BlockReader::FrameEnd> BlockReader::read_placed_body(const Frame& frame, std::size_t head,
-                                                              std::size_t value_bytes,
-                                                              std::size_t width) {
+                                                            std::size_t value_bytes,
+                                                            std::size_t width) {
   std::uint32_t crc = head_crc(frame, head);
   const std::size_t piece_values = kValuePiece / width;
   for (std::size_t done = 0; done < value_bytes;) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -132,6 +133,7 @@ class Reader {
   // Expat's error; inside a tag whose attributes the reader reads, errors of
   // attribute syntax and entity references get the collect_attrs prefixes.
   Error library_error(XML_Error code, std::size_t offset) const {
+    if (code == XML_ERROR_NO_MEMORY) return Error::out_of_memory();
     std::string text = std::string(XML_ErrorString(code)) + " at " + position_text(text_, offset);
     const char* prefix = nullptr;
     switch (code) {
@@ -251,8 +253,13 @@ class Reader {
     }
     const bool empty = tag[tag.size() - 2] == '/';
     self.pending_empty_end_ = empty;
-    if (auto status = self.start_tag(name, offset, length, empty); !status) {
-      self.fail(std::move(status).error());
+    // Nothing may unwind through Expat.
+    try {
+      if (auto status = self.start_tag(name, offset, length, empty); !status) {
+        self.fail(std::move(status).error());
+      }
+    } catch (const std::bad_alloc&) {
+      self.fail(Error::out_of_memory());
     }
   }
 

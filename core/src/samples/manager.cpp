@@ -1,6 +1,8 @@
 #include "qel/manager.hpp"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "container/compression.hpp"
@@ -35,6 +37,30 @@ Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint6
     if (have + got < bytes.size()) return std::unexpected(Error::unexpected_eof());
   }
   return bytes;
+}
+
+// Reads, checks and parses the metablock; its bytes are gone once the model
+// is built, before the block area is read.
+Result<MetaBlock> read_meta(InputStream& input, const MagicHeader& header) {
+  QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes,
+                       read_metablock(input, header.metablock_len));
+  QEL_TRY(verify_metablock_crc(header.metablock_crc32c, bytes));
+  return parse_metablock(header.version, bytes);
+}
+
+// Runs a load so that running out of memory is its error, not an exception.
+// Nothing the load builds allocates while it is destroyed, so the unwinding
+// itself needs no memory.
+template <class Load>
+Result<DataManager> failed_allocation_as_error(Load&& load) {
+  prepare_error_path();
+  try {
+    return std::forward<Load>(load)();
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::out_of_memory());
+  } catch (const std::length_error&) {
+    return std::unexpected(Error::out_of_memory());
+  }
 }
 
 struct Builders {
@@ -129,22 +155,26 @@ Assembled finalize_all(Builders& builders) {
 }  // namespace
 
 Result<DataManager> DataManager::load_from_file(const std::string& path) {
-  QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path));
-  const std::optional<std::uint64_t> size = file->size();
-  return load_from_stream(std::move(file), size);
+  return failed_allocation_as_error([&]() -> Result<DataManager> {
+    QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path));
+    const std::optional<std::uint64_t> size = file->size();
+    return load_from_stream(std::move(file), size);
+  });
 }
 
 Result<DataManager> DataManager::load_from_stream(std::unique_ptr<InputStream> stream,
                                                   std::optional<std::uint64_t> file_size) {
+  return failed_allocation_as_error([&] { return load_unguarded(std::move(stream), file_size); });
+}
+
+Result<DataManager> DataManager::load_unguarded(std::unique_ptr<InputStream> stream,
+                                                std::optional<std::uint64_t> file_size) {
   QEL_ASSIGN_OR_RETURN(MaybeCompressed input, detect_and_wrap(std::move(stream)));
   const CompressionFormat format = input.format;
   QEL_ASSIGN_OR_RETURN(const MagicHeader header, parse_magic_header(input.input));
-  QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> metablock,
-                       read_metablock(input.input, header.metablock_len));
-  QEL_TRY(verify_metablock_crc(header.metablock_crc32c, metablock));
 
   DataManager manager;
-  QEL_ASSIGN_OR_RETURN(manager.meta_, parse_metablock(header.version, metablock));
+  QEL_ASSIGN_OR_RETURN(manager.meta_, read_meta(input.input, header));
   BlockReader reader(std::move(input.input), manager.meta_);
   reader.set_integrity(header.integrity);
   Builders builders = make_builders(manager.meta_);
