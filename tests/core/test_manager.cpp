@@ -131,5 +131,33 @@ TEST(Load, LargeAnnouncedMetablockOnAShortFileAllocatesOnlyWhatArrives) {
   EXPECT_LT(max_rss_kib() - before, 64 * 1024);
 }
 
+TEST(Load, MetablockThatCannotBeOfItsVersionIsRefusedAtItsFirstBytes) {
+  // Announced far longer than the file: what is refused is refused before the rest is
+  // waited for, with the error the parse of the whole gives; what can begin a
+  // metablock is read on and ends in the file's end.
+  const std::string eof = "I/O error: failed to fill whole buffer";
+  const std::pair<std::string, std::string> cases[] = {
+      {"QEL5 \n [1,2]", "invalid QEL metablock: QEL5 root must be a JSON object"},
+      {"QEL5 \n\"qel\"", "invalid QEL metablock: QEL5 root must be a JSON object"},
+      {"QEL5 \n \r\n\tx{}", ""},
+      {"QEL5 \n\xEF\xBB\xBF<velmaris/>", ""},
+      {"QEL4 \n\xEF\xBB\xBF  hello <velmaris/>", ""},
+      {"QEL4 \n{\"qel\": {}}", ""},
+      {"QEL5 \n\xEF\xBB\xBF {\"qel\": {}}", eof},
+      {"QEL4 \n\n<?xml version=\"1.0\"?><velmaris>", eof},
+      {"QEL4 \n   ", eof},
+  };
+  for (const auto& [text, message] : cases) {
+    const std::size_t line_end = text.find('\n');
+    const std::string body = text.substr(line_end + 1);
+    const std::string whole = text.substr(0, line_end) + std::to_string(body.size()) + "\n" + body;
+    const std::string announced = text.substr(0, line_end) + "4194304\n" + body;
+    // An empty expectation: the error of the complete metablock.
+    const std::string expected = message.empty() ? load_error(text_file(whole)) : message;
+    EXPECT_NE(expected, "loaded") << text;
+    EXPECT_EQ(load_error(text_file(announced)), expected) << text;
+  }
+}
+
 }  // namespace
 }  // namespace qel

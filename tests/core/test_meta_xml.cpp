@@ -271,6 +271,40 @@ TEST(XmlHostile, ExternalEntityNamingALocalFileIsNeverRead) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(XmlDocument, TextLongerThanOnePieceOfTheParserReadsOnAndPlacesErrors) {
+  // Each of the names straddles a boundary of the pieces the parser is given somewhere.
+  const std::string padding = "<!-- " + std::string(3 << 20, 'x') + " -->";
+  std::string doc = "<velmaris>";
+  for (int i = 0; i < 3; ++i) doc += padding + ch("n" + std::to_string(i), "/>");
+  doc.insert(10, "<channels>");
+  const auto read = parse(doc + "</channels></velmaris>");
+  ASSERT_TRUE(read) << read.error().message();
+  ASSERT_EQ(read->channels.size(), 3U);
+  EXPECT_EQ(read->channels[2].name, "n2");
+  const auto broken = parse(doc + "\n </other>");
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().message(), xml_error("mismatched tag at line 2, column 4"));
+}
+
+TEST(XmlHostile, NestingIsBoundedAndReadUpToTheBound) {
+  // Unknown elements inside <channels> are read into: the channel at the bottom counts.
+  // The channel is the element at `depth`, below <velmaris>, <channels> and depth - 3 <a>.
+  const auto nested = [](int depth) {
+    std::string open, close;
+    for (int i = 3; i < depth; ++i) {
+      open += "<a>";
+      close += "</a>";
+    }
+    return "<velmaris><channels>" + open + ch("deep") + close + "</channels></velmaris>";
+  };
+  const auto deepest = parse(nested(1 << 16));
+  ASSERT_TRUE(deepest) << deepest.error().message();
+  ASSERT_EQ(deepest->channels.size(), 1U);
+  const auto deeper = parse(nested((1 << 16) + 1));
+  ASSERT_FALSE(deeper);
+  EXPECT_EQ(deeper.error().message(), invalid("QEL4 elements nest deeper than 65536 levels"));
+}
+
 // The work is measured in this thread's CPU time, which a busy machine does not
 // stretch; fully expanded, the entities would take hours.
 std::chrono::nanoseconds thread_cpu_time() {

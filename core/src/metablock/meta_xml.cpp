@@ -54,8 +54,13 @@ using ParserPtr = std::unique_ptr<XML_ParserStruct, ParserDeleter>;
 // Only attribute values of a hostile DOCTYPE are ever expanded, so a small
 // threshold ends an entity bomb after a few tens of kilobytes.
 constexpr unsigned long long kAmplificationThreshold = 64 * 1024;
-// Expat takes at most INT_MAX bytes per call.
-constexpr std::size_t kChunk = std::size_t{1} << 30;
+// Expat is given the text in pieces of this size: it copies what it is given
+// into a buffer of its own, so a piece costs its size once more.
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Expat keeps about 150 bytes for each open element, whatever its name, so
+// deeper nesting than this is refused instead of costing memory out of
+// proportion to the text (a metablock of real files nests a few levels).
+constexpr int kMaxDepth = 1 << 16;
 
 // The four-state reader over Expat's events. One document may hold
 // several top-level elements (after the root's end tag the reader is back
@@ -63,7 +68,15 @@ constexpr std::size_t kChunk = std::size_t{1} << 30;
 // previous one stopped.
 class Reader {
  public:
-  explicit Reader(std::string text) : text_(std::move(text)) {}
+  // The bytes stay owned by the caller, unless they are not UTF-8 and are
+  // read from a repaired copy.
+  explicit Reader(std::span<const std::uint8_t> bytes)
+      : text_(reinterpret_cast<const char*>(bytes.data()), bytes.size()) {
+    if (validate_utf8(bytes)) {
+      repaired_ = from_utf8_lossy(bytes);
+      text_ = repaired_;
+    }
+  }
 
   Result<MetaBlock> run() {
     block_.format_version = 4;
@@ -95,7 +108,7 @@ class Reader {
     pending_empty_end_ = false;
     resume_at_.reset();
 
-    const std::string_view rest = std::string_view(text_).substr(base_);
+    const std::string_view rest = text_.substr(base_);
     std::size_t fed = 0;
     XML_Status status = XML_STATUS_OK;
     do {
@@ -164,8 +177,7 @@ class Reader {
     if (prefix == kUnescapePrefix.data() && offset == tag->start) {
       // Expat reports some entity errors at the tag's '<'; point at the
       // offending reference instead.
-      const auto scanned =
-          scan_attrs(std::string_view(text_).substr(tag->start, tag->end - tag->start));
+      const auto scanned = scan_attrs(text_.substr(tag->start, tag->end - tag->start));
       if (!scanned && scanned.error().unescape) {
         text = std::string(XML_ErrorString(code)) + " at " +
                position_text(text_, tag->start + scanned.error().offset);
@@ -186,7 +198,7 @@ class Reader {
   // The tag that contains `offset`, found from the last '<' before it (an
   // attribute value cannot hold '<'); nothing when the offset is outside.
   std::optional<TagAt> enclosing_tag(std::size_t offset) const {
-    const std::string_view text(text_);
+    const std::string_view text = text_;
     if (offset >= text.size()) offset = text.size() == 0 ? 0 : text.size() - 1;
     const std::size_t start = text.rfind('<', offset);
     if (start == std::string_view::npos || start < base_) return std::nullopt;
@@ -239,11 +251,15 @@ class Reader {
     auto& self = *static_cast<Reader*>(user);
     const auto index = XML_GetCurrentByteIndex(self.parser_);
     const int count = XML_GetCurrentByteCount(self.parser_);
-    ++self.depth_;
     self.saw_element_ = true;
+    if (++self.depth_ > kMaxDepth) {
+      self.fail(Error::invalid_metablock("QEL4 elements nest deeper than " +
+                                         std::to_string(kMaxDepth) + " levels"));
+      return;
+    }
     const std::size_t offset = self.base_ + static_cast<std::size_t>(index < 0 ? 0 : index);
     const std::size_t length = count < 0 ? 0 : static_cast<std::size_t>(count);
-    const std::string_view tag = std::string_view(self.text_).substr(offset, length);
+    const std::string_view tag = self.text_.substr(offset, length);
     if (index < 0 || tag.size() < 2 || tag.front() != '<' || tag.back() != '>') {
       // Not reached: with the default handler set, no element comes from an
       // entity, so every start tag is written in the input.
@@ -357,7 +373,8 @@ class Reader {
     }
   }
 
-  std::string text_;
+  std::string repaired_;
+  std::string_view text_;
   MetaBlock block_;
   State state_ = State::BeforeRoot;
   std::optional<std::string> skipping_;
@@ -377,7 +394,7 @@ class Reader {
 
 Result<MetaBlock> parse_metablock_xml(std::span<const std::uint8_t> bytes) {
   // The bytes are read as UTF-8 whatever the XML declaration names.
-  meta_xml::Reader reader(from_utf8_lossy(bytes));
+  meta_xml::Reader reader(bytes);
   return reader.run();
 }
 

@@ -22,7 +22,10 @@ constexpr std::uint64_t kMaxMetablockBytes = std::uint64_t{1} << 30;
 // The metablock buffer grows by at most this much beyond the bytes present.
 constexpr std::size_t kMetablockGrowStep = std::size_t{1} << 20;
 
-Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint64_t length) {
+// The metablock's bytes, read as they arrive; after the first step, a
+// metablock that cannot be of the header's version is refused unread.
+Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, const MagicHeader& header) {
+  const std::uint64_t length = header.metablock_len;
   if (length > kMaxMetablockBytes) {
     return std::unexpected(Error::invalid_metablock("metablock length " + std::to_string(length) +
                                                     " exceeds the supported maximum of " +
@@ -34,7 +37,11 @@ Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint6
     const std::size_t step = std::max(have, kMetablockGrowStep);
     bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, have + step)));
     QEL_ASSIGN_OR_RETURN(const std::size_t got, read_full(stream, std::span(bytes).subspan(have)));
-    if (have + got < bytes.size()) return std::unexpected(Error::unexpected_eof());
+    const std::size_t arrived = have + got;
+    if (have == 0 && arrived < length) {
+      QEL_TRY(check_opening(header.version, std::span(bytes).first(arrived)));
+    }
+    if (arrived < bytes.size()) return std::unexpected(Error::unexpected_eof());
   }
   return bytes;
 }
@@ -42,8 +49,7 @@ Result<std::vector<std::uint8_t>> read_metablock(InputStream& stream, std::uint6
 // Reads, checks and parses the metablock; its bytes are gone once the model
 // is built, before the block area is read.
 Result<MetaBlock> read_meta(InputStream& input, const MagicHeader& header) {
-  QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes,
-                       read_metablock(input, header.metablock_len));
+  QEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_metablock(input, header));
   QEL_TRY(verify_metablock_crc(header.metablock_crc32c, bytes));
   return parse_metablock(header.version, bytes);
 }
