@@ -272,28 +272,35 @@ BlockReader::Item BlockReader::read_frame(std::uint16_t index,
 
 BlockReader::Item BlockReader::read_buffered(const Frame& frame, const ChannelEntry& channel,
                                              std::size_t have) {
-  std::span<const std::uint8_t> payload;
-  if (have == 0 && frame.length <= BufferedInput::kWindowBytes) {
-    QEL_ASSIGN_OR_RETURN(const std::uint8_t* taken, take_payload(frame.length));
-    if (taken == nullptr) return truncated();
-    payload = std::span(taken, frame.length);
-  } else {
-    // Longer than the window: the control byte decides before the rest is
-    // read, so a block that is skipped anyway is never buffered.
-    if (have == 0) {
-      if (buffer_.empty()) buffer_.resize(1);
-      QEL_ASSIGN_OR_RETURN(const bool has_control, read_field(std::span(buffer_).first(1)));
-      if (!has_control) return truncated();
-      have = 1;
-    }
-    if (const auto reason =
-            skip_reason(buffer_[0] & 0x7F, (buffer_[0] & 0x80) != 0, channel.data_type)) {
-      return skip_streamed(frame, have, *reason);
-    }
-    QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
-    if (!has_payload) return truncated();
-    payload = std::span<const std::uint8_t>(buffer_).first(frame.length);
+  if (have != 0 || frame.length > BufferedInput::kWindowBytes) {
+    return read_long(frame, channel, have);
   }
+  QEL_ASSIGN_OR_RETURN(const std::uint8_t* taken, take_payload(frame.length));
+  if (taken == nullptr) return truncated();
+  return checked(frame, channel, std::span(taken, frame.length));
+}
+
+BlockReader::Item BlockReader::read_long(const Frame& frame, const ChannelEntry& channel,
+                                         std::size_t have) {
+  // The control byte decides before the rest is read, so a block that is
+  // skipped anyway is never buffered.
+  if (have == 0) {
+    if (buffer_.empty()) buffer_.resize(1);
+    QEL_ASSIGN_OR_RETURN(const bool has_control, read_field(std::span(buffer_).first(1)));
+    if (!has_control) return truncated();
+    have = 1;
+  }
+  if (const auto reason =
+          skip_reason(buffer_[0] & 0x7F, (buffer_[0] & 0x80) != 0, channel.data_type)) {
+    return skip_streamed(frame, have, *reason);
+  }
+  QEL_ASSIGN_OR_RETURN(const bool has_payload, read_payload(frame.length, have));
+  if (!has_payload) return truncated();
+  return checked(frame, channel, std::span<const std::uint8_t>(buffer_).first(frame.length));
+}
+
+BlockReader::Item BlockReader::checked(const Frame& frame, const ChannelEntry& channel,
+                                       std::span<const std::uint8_t> payload) {
   stats_.data_section_size_bytes += frame.length;
   if (integrity_ != IntegrityProfile::none) {
     if (frame.length < 5) return skip(frame.index, frame.length, SkipReason::CrcFailed);

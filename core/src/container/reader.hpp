@@ -80,7 +80,13 @@ class BlockReader {
   Item read_signature();
   Item read_frame(std::uint16_t index, std::span<const std::uint8_t, 2> index_bytes,
                   const ChannelEntry& channel);
+  // A payload of which `have` bytes are in the buffer already.
   Item read_buffered(const Frame& frame, const ChannelEntry& channel, std::size_t have);
+  // The same for a payload longer than the input's window, or partly read.
+  Item read_long(const Frame& frame, const ChannelEntry& channel, std::size_t have);
+  // Counts the whole payload, checks its CRC and decodes it.
+  Item checked(const Frame& frame, const ChannelEntry& channel,
+               std::span<const std::uint8_t> payload);
   // A block the control byte in the buffer skips: the rest of it is read
   // through a piece of the buffer, its CRC checked on the way.
   Item skip_streamed(const Frame& frame, std::size_t have, SkipReason reason);
