@@ -174,6 +174,8 @@ def test_refuses_what_the_builder_refuses_with_the_same_exception(tmp_path_facto
 
 
 def masked(data: bytes) -> bytes:
+    # The header's metablock CRC covers the creation time too.
+    data = re.sub(rb"^(QEL5 \d+) crc32c:[0-9A-F]{8}", rb"\1", data)
     return re.sub(rb'"created_utc": "[^"]*"', b"", data)
 
 
