@@ -15,7 +15,7 @@ from pathlib import Path
 
 # rank, folder, the public headers it implements. A new folder is one line.
 LAYERS = [
-    (0, "common", ["error", "log"]),
+    (0, "common", ["error", "log", "cancel"]),
     (0, "memory", ["array_memory", "cow_array"]),
     (1, "integrity", ["integrity"]),
     (2, "metablock", ["types", "meta"]),

@@ -12,6 +12,7 @@
 #include "module.hpp"
 #include "py_ref.hpp"
 #include "qel/log.hpp"
+#include "signal_check.hpp"
 
 namespace qelpy {
 
@@ -57,12 +58,14 @@ class LogBridge final : public qel::log::Sink {
   std::size_t first_dropped_target_ = 0;
 };
 
-// Runs core work without the interpreter lock, its diagnostics going to `bridge`.
-// A bridge that wants nothing is not installed: the core then refuses its
-// records at the cheapest check, which matters for the per-block ones.
+// Runs core work without the interpreter lock, its diagnostics going to
+// `bridge` and Python's signal handlers reachable through `signals`. A bridge
+// that wants nothing is not installed: the core then refuses its records at
+// the cheapest check, which matters for the per-block ones.
 template <class F>
-auto run_released(LogBridge& bridge, F&& work) {
+auto run_released(LogBridge& bridge, SignalCheck& signals, F&& work) {
   return without_gil([&] {
+    const qel::cancel::ScopedCheck check(signals);
     if (!bridge.wants_any()) return std::forward<F>(work)();
     const qel::log::ScopedSink sink(bridge);
     return std::forward<F>(work)();

@@ -82,8 +82,10 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!convert_path(path_arg, "path", path)) return nullptr;
     LogBridge log;
     if (!log.prepare()) return nullptr;
-    auto loaded = run_released(log, [&] { return qel::DataManager::load_from_file(path); });
-    if (!log.replay()) return nullptr;
+    SignalCheck signals;
+    auto loaded =
+        run_released(log, signals, [&] { return qel::DataManager::load_from_file(path); });
+    if (!log.replay() || signals.raise_caught()) return nullptr;
     if (!loaded) return convert_error(std::move(loaded).error());
     return new_data_manager(std::move(*loaded));
   });

@@ -42,8 +42,10 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     LogBridge log;
     if (!log.prepare()) return nullptr;
-    qel::Status saved = run_released(log, [&] { return save_manager(*manager, integrity, path); });
-    if (!log.replay()) return nullptr;
+    SignalCheck signals;
+    qel::Status saved =
+        run_released(log, signals, [&] { return save_manager(*manager, integrity, path); });
+    if (!log.replay() || signals.raise_caught()) return nullptr;
     if (!saved) return convert_error(std::move(saved).error());
     return Py_NewRef(Py_None);
   });

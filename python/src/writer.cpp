@@ -153,11 +153,13 @@ PyObject* writer_write_to_file(PyObject* self, PyObject* args, PyObject* kwargs)
     WriterState& state = state_of(self);
     WriterBuilder builder = std::move(*state.builder);
     state.builder.reset();
+    SignalCheck signals;
     qel::Status written = [&] {
       const WritingFlag flag(state.writing);
-      return run_released(log, [&] { return qel::write_to_file(std::move(builder), path); });
+      return run_released(log, signals,
+                          [&] { return qel::write_to_file(std::move(builder), path); });
     }();
-    if (!log.replay()) return nullptr;
+    if (!log.replay() || signals.raise_caught()) return nullptr;
     if (!written) return convert_error(std::move(written).error());
     return Py_NewRef(Py_None);
   });

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "qel/manager.hpp"
 #include "qel/writer.hpp"
+#include "test_support.hpp"
 #include "writer/file_target.hpp"
 
 namespace qel {
@@ -74,18 +74,6 @@ TEST(FileTarget, AFailedCommitLeavesNothingBehind) {
   EXPECT_EQ(entries(dir), 1);
 }
 
-WriterBuilder builder_of(std::size_t samples) {
-  WriterBuilder builder;
-  ChannelDef def;
-  def.name = "c";
-  def.data_type = DataTypeId::Double;
-  EXPECT_TRUE(builder.add_channel(def));
-  std::vector<double> values(samples);
-  std::iota(values.begin(), values.end(), 0.0);
-  EXPECT_TRUE(builder.add_equidistant_segment_f64(0, 0, values, 1.0));
-  return builder;
-}
-
 int told_parent = -1;
 
 // Tells the parent that the write is under way, and waits to be killed.
@@ -100,9 +88,10 @@ extern "C" void stop_here(int) {
 TEST(FileTarget, AKilledSaveLeavesTheOldFile) {
   const auto dir = fresh_dir("killed");
   const auto path = (dir / "f.qel").string();
-  ASSERT_TRUE(write_to_file(builder_of(1000), path));
+  ASSERT_TRUE(write_to_file(test::ramp_builder(1000), path));
   const std::string old = contents(path);
-  ASSERT_TRUE(write_to_file(builder_of(std::size_t{1} << 20), (dir / "source.qel").string()));
+  ASSERT_TRUE(
+      write_to_file(test::ramp_builder(std::size_t{1} << 20), (dir / "source.qel").string()));
   auto source = DataManager::load_from_file((dir / "source.qel").string());
   ASSERT_TRUE(source) << source.error().message();
   fs::remove(dir / "source.qel");

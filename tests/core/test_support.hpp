@@ -6,7 +6,9 @@
 
 #include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +19,7 @@
 #include "qel/log.hpp"
 #include "qel/meta.hpp"
 #include "qel/types.hpp"
+#include "qel/writer.hpp"
 
 namespace qel::test {
 
@@ -26,6 +29,21 @@ inline std::span<const std::uint8_t> bytes_of(std::string_view text) {
 
 inline std::string invalid(std::string_view message) {
   return "invalid QEL metablock: " + std::string(message);
+}
+
+// One double channel "c" holding 0, 1, 2, ... times `scale`, one equidistant
+// segment.
+inline WriterBuilder ramp_builder(std::size_t samples, double scale = 1.0) {
+  WriterBuilder builder;
+  ChannelDef def;
+  def.name = "c";
+  def.data_type = DataTypeId::Double;
+  EXPECT_TRUE(builder.add_channel(def));
+  std::vector<double> values(samples);
+  std::iota(values.begin(), values.end(), 0.0);
+  for (double& value : values) value *= scale;
+  EXPECT_TRUE(builder.add_equidistant_segment_f64(0, 0, values, 1.0));
+  return builder;
 }
 
 // Peak resident set of this process so far, in KiB.

@@ -1,16 +1,27 @@
-"""Child processes for the tests: Python running a script.
+"""Child processes for the tests: Python running a script, watched through /proc.
 
-A test waits for what a child reports, never for a time; HANG_GUARD only ends a child
-that hung.
+A test waits for what a child reports or for a state it can see (a system call the child
+is blocked in, bytes it has read), never for a time; HANG_GUARD only ends a child that
+hung.
 """
 
 from __future__ import annotations
 
+import os
+import platform
 import subprocess
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
+from pathlib import Path
 
 HANG_GUARD = 300
+
+_SYSCALLS = {
+    "x86_64": {"read": 0, "write": 1, "writev": 20, "openat": 257},
+    "aarch64": {"read": 63, "write": 64, "writev": 66, "openat": 56},
+}
+SYSCALLS = _SYSCALLS.get(platform.machine())
 
 
 def start(script: str, *args: object, prefix: Sequence[str] = ()) -> subprocess.Popen[str]:
@@ -37,3 +48,33 @@ def finish(child: subprocess.Popen[str]) -> str:
 
 def run(script: str, *args: object, prefix: Sequence[str] = ()) -> str:
     return finish(start(script, *args, prefix=prefix))
+
+
+def wait_until(child: subprocess.Popen[str], condition: Callable[[], bool]) -> None:
+    """Polls `condition` while the child runs; fails if the child ends first."""
+    while not condition():
+        if child.poll() is not None:
+            raise AssertionError(f"the child ended first: {child.communicate()}")
+        time.sleep(0.001)
+
+
+def blocked_in(child: subprocess.Popen[str], calls: Sequence[str], path: str | None = None) -> bool:
+    """Whether the child's main thread sleeps in one of `calls`, on the file at `path`
+    (its first argument) when given."""
+    assert SYSCALLS is not None
+    try:
+        fields = Path(f"/proc/{child.pid}/syscall").read_text().split()
+        if not fields or fields[0] == "running":
+            return False
+        if int(fields[0]) not in {SYSCALLS[call] for call in calls}:
+            return False
+        return path is None or os.readlink(f"/proc/{child.pid}/fd/{int(fields[1], 16)}") == path
+    except (FileNotFoundError, ProcessLookupError, ValueError):
+        return False
+
+
+def bytes_read(child: subprocess.Popen[str]) -> int:
+    for line in Path(f"/proc/{child.pid}/io").read_text().splitlines():
+        if line.startswith("rchar:"):
+            return int(line.split()[1])
+    raise AssertionError("no rchar in /proc/<pid>/io")

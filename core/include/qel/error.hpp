@@ -33,6 +33,9 @@ enum class ErrorKind : std::uint16_t {
   // Beside the wire kinds: an allocation failed. The Python module raises
   // MemoryError for it.
   OutOfMemory = 19,
+  // Beside the wire kinds: the caller's cancellation check told the work to
+  // stop (see qel/cancel.hpp).
+  Cancelled = 20,
 };
 
 // The one failure value of the library. The display text is rendered when the
@@ -70,6 +73,8 @@ class Error {
   static Error no_channels();
   // "out of memory"; making it allocates nothing.
   static Error out_of_memory() noexcept;
+  // "operation cancelled"
+  static Error cancelled();
 
   Error(Error&&) noexcept = default;
   Error& operator=(Error&&) noexcept = default;

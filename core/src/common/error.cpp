@@ -199,4 +199,8 @@ void prepare_error_path() noexcept {
   log::prepare_thread();
 }
 
+Error Error::cancelled() {
+  return {ErrorKind::Cancelled, "operation cancelled"};
+}
+
 }  // namespace qel

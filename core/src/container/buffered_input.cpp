@@ -11,6 +11,12 @@ std::size_t BufferedInput::copy_out(std::span<std::uint8_t> out) noexcept {
   return n;
 }
 
+Result<std::size_t> BufferedInput::pull(std::span<std::uint8_t> out) {
+  QEL_ASSIGN_OR_RETURN(const std::size_t got, stream_->read(out));
+  QEL_TRY(checkpoints_.advance(got));
+  return got;
+}
+
 Status BufferedInput::fill(std::size_t n) {
   if (begin_ > 0) {
     std::memmove(window_.data(), window_.data() + begin_, end_ - begin_);
@@ -18,7 +24,7 @@ Status BufferedInput::fill(std::size_t n) {
     begin_ = 0;
   }
   while (end_ < n) {
-    QEL_ASSIGN_OR_RETURN(const std::size_t got, stream_->read(std::span(window_).subspan(end_)));
+    QEL_ASSIGN_OR_RETURN(const std::size_t got, pull(std::span(window_).subspan(end_)));
     if (got == 0) break;
     end_ += got;
   }
@@ -26,12 +32,19 @@ Status BufferedInput::fill(std::size_t n) {
 }
 
 Result<std::size_t> BufferedInput::read_through(std::span<std::uint8_t> out) {
-  const std::size_t filled = copy_out(out);
-  const auto rest = out.subspan(filled);
-  if (rest.size() >= kWindowBytes) {
-    QEL_ASSIGN_OR_RETURN(const std::size_t got, read_full(*stream_, rest));
-    return filled + got;
+  std::size_t filled = copy_out(out);
+  if (out.size() - filled >= kWindowBytes) {
+    // In steps, so that one large block still passes its checkpoints.
+    while (filled < out.size()) {
+      const std::size_t step =
+          std::min<std::uint64_t>(out.size() - filled, cancel::kCheckpointBytes);
+      QEL_ASSIGN_OR_RETURN(const std::size_t got, pull(out.subspan(filled, step)));
+      if (got == 0) break;
+      filled += got;
+    }
+    return filled;
   }
+  const auto rest = out.subspan(filled);
   QEL_TRY(fill(rest.size()));
   return filled + copy_out(rest);
 }
@@ -54,8 +67,15 @@ Result<std::span<const std::uint8_t>> BufferedInput::peek(std::size_t n) {
 Result<std::uint64_t> BufferedInput::discard(std::uint64_t count) {
   const std::size_t buffered = std::min<std::uint64_t>(count, end_ - begin_);
   begin_ += buffered;
-  QEL_ASSIGN_OR_RETURN(const std::uint64_t dropped, qel::discard(*stream_, count - buffered));
-  return buffered + dropped;
+  std::uint64_t dropped = buffered;
+  while (dropped < count) {
+    const std::uint64_t step = std::min(count - dropped, cancel::kCheckpointBytes);
+    QEL_ASSIGN_OR_RETURN(const std::uint64_t got, qel::discard(*stream_, step));
+    dropped += got;
+    QEL_TRY(checkpoints_.advance(got));
+    if (got < step) break;
+  }
+  return dropped;
 }
 
 }  // namespace qel

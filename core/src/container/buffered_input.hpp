@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "qel/cancel.hpp"
 #include "qel/error.hpp"
 #include "qel/stream.hpp"
 
@@ -14,7 +15,8 @@ namespace qel {
 // The one read buffer of the read path: a stream read through a small window,
 // so the many small fields of short blocks cost a copy each rather than a
 // read call each. Reads larger than the window go straight into the caller's
-// memory once the window is drained.
+// memory once the window is drained. Every few MiB that come from the stream
+// pass a checkpoint of the thread's cancellation check.
 class BufferedInput final : public InputStream {
  public:
   static constexpr std::size_t kWindowBytes = 8192;
@@ -43,6 +45,8 @@ class BufferedInput final : public InputStream {
   Result<std::uint64_t> discard(std::uint64_t count);
 
  private:
+  // One read of the stream, counted towards the next checkpoint.
+  Result<std::size_t> pull(std::span<std::uint8_t> out);
   Result<std::size_t> read_through(std::span<std::uint8_t> out);
   std::size_t copy_out(std::span<std::uint8_t> out) noexcept;
   // Moves the unread bytes to the front and reads until `n` are buffered or
@@ -53,6 +57,7 @@ class BufferedInput final : public InputStream {
   std::vector<std::uint8_t> window_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  cancel::Checkpoints checkpoints_;
 };
 
 }  // namespace qel

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qel/cancel.hpp"
+
 namespace qel {
 
 Result<std::size_t> read_full(InputStream& stream, std::span<std::uint8_t> out) {
@@ -41,9 +43,14 @@ Result<std::size_t> MemoryInputStream::read(std::span<std::uint8_t> out) {
   return n;
 }
 
+// Opening a FIFO waits for its writer, and a read of one for data: a signal
+// may interrupt both, and the caller's check then decides whether to go on.
 Result<std::unique_ptr<FileInputStream>> FileInputStream::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(Error::io(errno));
+  int fd;
+  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) return std::unexpected(Error::io(errno));
+    QEL_TRY(cancel::after_interrupt());
+  }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return std::unique_ptr<FileInputStream>(new FileInputStream(fd));
 }
@@ -57,6 +64,7 @@ Result<std::size_t> FileInputStream::read(std::span<std::uint8_t> out) {
     const ssize_t got = ::read(fd_, out.data(), out.size());
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno != EINTR) return std::unexpected(Error::io(errno));
+    QEL_TRY(cancel::after_interrupt());
   }
 }
 

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "qel/cancel.hpp"
+
 namespace qel {
 namespace {
 
@@ -109,6 +111,7 @@ Result<FileTarget> FileTarget::open_in_place(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd >= 0) return FileTarget(fd, {}, {});
     if (errno != EINTR) return os_error(errno);
+    QEL_TRY(cancel::after_interrupt());
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "qel/cancel.hpp"
+
 namespace qel {
 namespace {
 
@@ -15,14 +17,19 @@ constexpr std::size_t kMaxPieces = 512;
 // Bytes queued before they are written out, so the kernel keeps getting work.
 constexpr std::size_t kMaxPendingBytes = std::size_t{4} << 20;
 
-Status write_all(int fd, std::span<iovec> pieces) {
+// A write cut short, or interrupted before it began, was stopped by a signal
+// (or, cut short, reached a limit that the next write reports): the thread's
+// cancellation check decides whether to go on.
+Status write_all(int fd, std::span<iovec> pieces, cancel::Checkpoints& checkpoints) {
   while (!pieces.empty()) {
     const ssize_t written = ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io(errno));
+      if (errno != EINTR) return std::unexpected(Error::io(errno));
+      QEL_TRY(cancel::after_interrupt());
+      continue;
     }
     auto left = static_cast<std::size_t>(written);
+    QEL_TRY(checkpoints.advance(left));
     while (!pieces.empty() && left >= pieces.front().iov_len) {
       left -= pieces.front().iov_len;
       pieces = pieces.subspan(1);
@@ -31,6 +38,7 @@ Status write_all(int fd, std::span<iovec> pieces) {
       pieces.front().iov_base = static_cast<std::uint8_t*>(pieces.front().iov_base) + left;
       pieces.front().iov_len -= left;
     }
+    if (!pieces.empty()) QEL_TRY(cancel::after_interrupt());
   }
   return {};
 }
@@ -101,7 +109,7 @@ Status GatherWriter::queue(std::span<const std::uint8_t> bytes) {
 
 Status GatherWriter::flush() {
   allocate(fd_, offset_, pending_bytes_);
-  Status written = write_all(fd_, pending_);
+  Status written = write_all(fd_, pending_, checkpoints_);
   offset_ += pending_bytes_;
   pending_.clear();
   pending_bytes_ = 0;

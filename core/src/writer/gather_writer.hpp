@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "qel/cancel.hpp"
 #include "qel/error.hpp"
 
 namespace qel {
@@ -15,6 +16,7 @@ namespace qel {
 // Gathered output to an open file descriptor: small pieces are copied into one
 // buffer, bulk sample data is queued where it lies, and both are handed to the
 // kernel together in one writev, so bulk data is never copied in between.
+// Every few MiB written pass a checkpoint of the thread's cancellation check.
 class GatherWriter {
  public:
   static constexpr std::size_t kBufferBytes = std::size_t{256} << 10;
@@ -41,6 +43,7 @@ class GatherWriter {
   Status queue(std::span<const std::uint8_t> bytes);
 
   int fd_;
+  cancel::Checkpoints checkpoints_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
   std::vector<iovec> pending_;
