@@ -19,7 +19,10 @@ from qel_files import QelFile, channel
 pytestmark = pytest.mark.skipif(SYSCALLS is None, reason="system call numbers of this machine")
 
 LOAD = """
-import sys, qel
+import signal, sys, qel
+# A child started in the background inherits SIGINT ignored; Python then
+# installs no KeyboardInterrupt handler, so the child sets it itself.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 print("calling", flush=True)
 try:
     manager = qel.load(sys.argv[1])
@@ -30,7 +33,10 @@ else:
 """
 
 SAVE = """
-import sys, numpy as np, qel
+import signal, sys, numpy as np, qel
+# A child started in the background inherits SIGINT ignored; Python then
+# installs no KeyboardInterrupt handler, so the child sets it itself.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 w = qel.WriterBuilder()
 w.add_channel("c", "double", "scalar")
 w.add_equidistant_segment(0, 0, 1.0, np.arange(1e6))
