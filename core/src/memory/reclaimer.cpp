@@ -1,5 +1,7 @@
 #include "memory/reclaimer.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,15 +35,24 @@ void Reclaimer::wake(Clock::time_point due) noexcept {
   }
   const pid_t self = ::getpid();
   if (running_in_ == self) return;
+  // The thread starts with every signal blocked: a signal sent to the process
+  // must reach a thread that can act on it (one blocked in a read, say), not
+  // this one, which would take it and leave the read waiting.
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   try {
     std::thread([this] { run(); }).detach();
     running_in_ = self;
   } catch (...) {
     // Without a thread, kept memory still goes at the next allocation.
   }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Reclaimer::run() noexcept {
+  ::pthread_setname_np(::pthread_self(), "qel-reclaim");
   std::unique_lock lock(mutex_);
   while (due_) {
     if (Clock::now() < *due_) {
