@@ -18,7 +18,7 @@ from qel.frames._timebase import TimeBase, group
 
 
 @dataclass(frozen=True)
-class Spec:
+class ColumnPlan:
     """One channel's column: its dtype, and whether it may miss values (decided by the mode,
     not by the data, so that files of the same channels give the same schema)."""
 
@@ -34,7 +34,7 @@ class Spec:
 
 @dataclass
 class Column:
-    spec: Spec
+    plan: ColumnPlan
     values: npt.NDArray[Any]  # (n,) or, for GPS, (n, 3)
     missing: npt.NDArray[np.bool_] | None
 
@@ -84,29 +84,29 @@ class Aligned:
     """Rows at `times` and the columns of the channels placed on them."""
 
     times: npt.NDArray[np.int64]
-    specs: list[Spec]
+    plans: list[ColumnPlan]
     channels: Channels
     method: str | None  # None: the channels share the rows' time base
     _last: tuple[npt.NDArray[np.int64], Placement] | None = None
 
     def columns(self) -> list[Column]:
-        """In the order of the specs, made time base by time base, so that the placement of
+        """In the order of the plans, made time base by time base, so that the placement of
         one time base at a time is held."""
         rank = self.channels.base_rank
-        columns: list[Column | None] = [None] * len(self.specs)
-        for i in sorted(range(len(self.specs)), key=lambda i: rank(self.specs[i].name)):
-            columns[i] = self._column(self.specs[i])
+        columns: list[Column | None] = [None] * len(self.plans)
+        for i in sorted(range(len(self.plans)), key=lambda i: rank(self.plans[i].name)):
+            columns[i] = self._column(self.plans[i])
         return [column for column in columns if column is not None]
 
-    def _column(self, spec: Spec) -> Column:
-        times, values = self.channels.values(spec.name)
+    def _column(self, plan: ColumnPlan) -> Column:
+        times, values = self.channels.values(plan.name)
         if len(times) == 0:
-            values = missing_values(spec.info.data_type, len(self.times), spec.dtype)
-            return Column(spec, values, np.ones(len(self.times), dtype=np.bool_))
+            values = missing_values(plan.info.data_type, len(self.times), plan.dtype)
+            return Column(plan, values, np.ones(len(self.times), dtype=np.bool_))
         if self.method is None:
-            return Column(spec, values, None)
+            return Column(plan, values, None)
         placed, missing = self._placement(times).apply(values)
-        return Column(spec, placed.astype(spec.dtype, copy=False), missing)
+        return Column(plan, placed.astype(plan.dtype, copy=False), missing)
 
     def _placement(self, times: npt.NDArray[np.int64]) -> Placement:
         """One per time base: its channels share the array of timestamps."""
@@ -157,11 +157,11 @@ def align(source: Source, names: list[str], raster: Any, method: str, union: boo
         times = channels.bases[0].times if channels.bases else np.empty(0, np.int64)
         step = None
     uses = None if step in (None, "exact") else method
-    specs = [
-        Spec(name, info, column_dtype(info, uses), step is not None or name in channels.empty)
+    plans = [
+        ColumnPlan(name, info, column_dtype(info, uses), step is not None or name in channels.empty)
         for name, info in ((n, source.info(n)) for n in names)
     ]
-    return Aligned(times, specs, channels, step)
+    return Aligned(times, plans, channels, step)
 
 
 def _union(channels: Channels) -> npt.NDArray[np.int64]:

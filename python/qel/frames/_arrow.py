@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from qel.frames._align import Aligned, Column, Spec
+from qel.frames._align import Aligned, Column, ColumnPlan
 from qel.frames._extras import require
 from qel.frames._kinds import GPS_FIELDS
 from qel.frames._long import Long
@@ -33,18 +33,18 @@ def _numbers(pa: Any, values: npt.NDArray[Any], missing: npt.NDArray[np.bool_] |
 
 
 def _array(pa: Any, column: Column) -> Any:
-    spec, values, missing = column.spec, column.values, column.missing
-    if spec.kind == "numeric":
+    plan, values, missing = column.plan, column.values, column.missing
+    if plan.kind == "numeric":
         return _numbers(pa, values, missing)
-    if spec.kind == "gps":
+    if plan.kind == "gps":
         parts = [_numbers(pa, values[:, k], missing) for k in range(3)]
         mask = pa.array(missing) if missing is not None else None
         return pa.StructArray.from_arrays(parts, names=list(GPS_FIELDS), mask=mask)
-    return pa.array(values, type=pa.string() if spec.kind == "string" else pa.binary())
+    return pa.array(values, type=pa.string() if plan.kind == "string" else pa.binary())
 
 
-def _field_metadata(spec: Spec) -> dict[str, str]:
-    info = spec.info
+def _field_metadata(plan: ColumnPlan) -> dict[str, str]:
+    info = plan.info
     pairs = {"data_type": info.data_type, "unit": info.physical_unit,
              "display_name": info.display_name}  # fmt: skip
     return {key: value for key, value in pairs.items() if value is not None}
@@ -61,14 +61,14 @@ def time_array(pa: Any, times_ns: npt.NDArray[np.int64], axis: TimeAxis) -> Any:
 
 
 def _schema_metadata(
-    file_info: dict[str, Any] | None, specs: list[Spec] | None = None
+    file_info: dict[str, Any] | None, plans: list[ColumnPlan] | None = None
 ) -> dict[str, str]:
     """File information, and for the long layout each channel's field metadata, as JSON."""
     metadata = {}
     if file_info is not None:
         metadata["qel.file_info"] = json.dumps(file_info, default=str)
-    if specs is not None:
-        channels = {spec.name: _field_metadata(spec) for spec in specs}
+    if plans is not None:
+        channels = {plan.name: _field_metadata(plan) for plan in plans}
         metadata["qel.channels"] = json.dumps(channels)
     return metadata
 
@@ -80,7 +80,7 @@ def wide_table(aligned: Aligned, axis: TimeAxis, file_info: dict[str, Any] | Non
     for column in aligned.columns():
         array = _array(pa, column)
         arrays.append(array)
-        fields.append(pa.field(column.spec.name, array.type, metadata=_field_metadata(column.spec)))
+        fields.append(pa.field(column.plan.name, array.type, metadata=_field_metadata(column.plan)))
     schema = pa.schema(fields, metadata=_schema_metadata(file_info))
     return pa.Table.from_arrays(arrays, schema=schema)
 
@@ -96,4 +96,4 @@ def long_table(long: Long, axis: TimeAxis, file_info: dict[str, Any] | None) -> 
               pa.array(long.binary, type=pa.binary())]  # fmt: skip
     names = ["time", "channel", "value", "text", "binary"]
     table = pa.Table.from_arrays(arrays, names=names)
-    return table.replace_schema_metadata(_schema_metadata(file_info, long.specs))
+    return table.replace_schema_metadata(_schema_metadata(file_info, long.plans))

@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from qel.frames._align import Aligned, Channels, Spec, column_dtype
+from qel.frames._align import Aligned, Channels, ColumnPlan, column_dtype
 from qel.frames._kinds import GPS_FIELDS
 
 
@@ -27,31 +27,33 @@ class Long:
     is_number: npt.NDArray[np.bool_]
     text: npt.NDArray[Any]
     binary: npt.NDArray[Any]
-    specs: list[Spec]
+    plans: list[ColumnPlan]
 
 
 Piece = tuple[str, str, npt.NDArray[np.int64], npt.NDArray[Any]]  # name, kind, times, values
 
 
-def _split(spec: Spec, times: npt.NDArray[np.int64], values: npt.NDArray[Any]) -> Iterator[Piece]:
-    if spec.kind == "gps":
+def _split(
+    plan: ColumnPlan, times: npt.NDArray[np.int64], values: npt.NDArray[Any]
+) -> Iterator[Piece]:
+    if plan.kind == "gps":
         for k, field in enumerate(GPS_FIELDS):
-            yield f"{spec.name}.{field}", "numeric", times, values[:, k]
+            yield f"{plan.name}.{field}", "numeric", times, values[:, k]
     else:
-        yield spec.name, spec.kind, times, values
+        yield plan.name, plan.kind, times, values
 
 
-def _own(channels: Channels) -> tuple[list[Spec], Iterator[Piece]]:
-    specs = [
-        Spec(name, info, column_dtype(info, None), False)
+def _own(channels: Channels) -> tuple[list[ColumnPlan], Iterator[Piece]]:
+    plans = [
+        ColumnPlan(name, info, column_dtype(info, None), False)
         for name, info in ((n, channels.source.info(n)) for n in channels.names)
     ]
 
     def pieces() -> Iterator[Piece]:
-        for spec in specs:
-            yield from _split(spec, *channels.values(spec.name))
+        for plan in plans:
+            yield from _split(plan, *channels.values(plan.name))
 
-    return specs, pieces()
+    return plans, pieces()
 
 
 def _aligned(aligned: Aligned) -> Iterator[Piece]:
@@ -60,14 +62,14 @@ def _aligned(aligned: Aligned) -> Iterator[Piece]:
         times, values = aligned.times, column.values
         if column.missing is not None:
             times, values = times[~column.missing], values[~column.missing]
-        yield from _split(column.spec, times, values)
+        yield from _split(column.plan, times, values)
 
 
 def long_rows(source: Channels | Aligned) -> Long:
     if isinstance(source, Aligned):
-        specs, pieces = source.specs, list(_aligned(source))
+        plans, pieces = source.plans, list(_aligned(source))
     else:
-        specs, own = _own(source)
+        plans, own = _own(source)
         pieces = list(own)
     categories = [name for name, _, _, _ in pieces]
     if len(set(categories)) < len(categories):
@@ -95,5 +97,5 @@ def long_rows(source: Channels | Aligned) -> Long:
         is_number[order],
         text[order],
         binary[order],
-        specs,
+        plans,
     )

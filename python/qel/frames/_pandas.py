@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from qel.frames._align import Aligned, Column, Spec
+from qel.frames._align import Aligned, Column, ColumnPlan
 from qel.frames._extras import require
 from qel.frames._kinds import GPS_FIELDS, OBJECT, as_array, kind
 from qel.frames._long import Long
@@ -31,11 +31,11 @@ def _objects(pd: Any, values: npt.NDArray[Any], index: Any = None) -> Any:
     return pd.Series(values, index=index, dtype=OBJECT, copy=False)
 
 
-def _array(pd: Any, spec: Spec, values: npt.NDArray[Any], missing: Any, index: Any) -> Any:
+def _array(pd: Any, plan: ColumnPlan, values: npt.NDArray[Any], missing: Any, index: Any) -> Any:
     """A column of the natural dtype; integers and booleans that may miss values are masked."""
     if values.dtype == OBJECT:
         return _objects(pd, values, index)
-    if not spec.nullable or values.dtype.kind == "f":
+    if not plan.nullable or values.dtype.kind == "f":
         return values
     mask = missing if missing is not None else np.zeros(len(values), dtype=np.bool_)
     if values.dtype.kind == "b":
@@ -45,10 +45,10 @@ def _array(pd: Any, spec: Spec, values: npt.NDArray[Any], missing: Any, index: A
 
 def _cells(pd: Any, column: Column, index: Any) -> list[tuple[str, Any]]:
     """The column's (name, array) pairs: GPS gives latitude, longitude and altitude."""
-    spec, values = column.spec, column.values
-    if spec.kind == "gps":
-        return [(f"{spec.name}.{field}", values[:, k]) for k, field in enumerate(GPS_FIELDS)]
-    return [(spec.name, _array(pd, spec, values, column.missing, index))]
+    plan, values = column.plan, column.values
+    if plan.kind == "gps":
+        return [(f"{plan.name}.{field}", values[:, k]) for k, field in enumerate(GPS_FIELDS)]
+    return [(plan.name, _array(pd, plan, values, column.missing, index))]
 
 
 def unique(cells: Iterable[tuple[str, Any]]) -> dict[str, Any]:
@@ -61,10 +61,10 @@ def unique(cells: Iterable[tuple[str, Any]]) -> dict[str, Any]:
     return columns
 
 
-def _attrs(specs: list[Spec], file_info: dict[str, Any] | None) -> dict[str, Any]:
+def _attrs(plans: list[ColumnPlan], file_info: dict[str, Any] | None) -> dict[str, Any]:
     attrs: dict[str, Any] = {
-        "units": {s.name: s.info.physical_unit for s in specs},
-        "display_names": {s.name: s.info.display_name for s in specs},
+        "units": {s.name: s.info.physical_unit for s in plans},
+        "display_names": {s.name: s.info.display_name for s in plans},
     }
     if file_info is not None:
         attrs["file_info"] = file_info
@@ -79,7 +79,7 @@ def wide_frame(aligned: Aligned, axis: TimeAxis, file_info: dict[str, Any] | Non
     index = time_index(pd, aligned.times, axis)
     cells = unique(cell for column in aligned.columns() for cell in _cells(pd, column, index))
     frame = pd.DataFrame(cells, index=index, columns=list(cells), copy=False)
-    frame.attrs = _attrs(aligned.specs, file_info)
+    frame.attrs = _attrs(aligned.plans, file_info)
     return frame
 
 
@@ -96,7 +96,7 @@ def long_frame(long: Long, axis: TimeAxis, file_info: dict[str, Any] | None) -> 
         },
         copy=False,
     )
-    frame.attrs = _attrs(long.specs, file_info)
+    frame.attrs = _attrs(long.plans, file_info)
     return frame
 
 
