@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "writer/sample_checks.hpp"
+#include "writer/timestamped_types.hpp"
 
 namespace qel {
 namespace {
@@ -121,18 +122,7 @@ Status WriterBuilder::add_timestamped_samples(std::uint16_t channel,
 #define QEL_INSTANTIATE_TIMESTAMPED(T)                       \
   template Status WriterBuilder::add_timestamped_samples<T>( \
       std::uint16_t, std::span<const std::int64_t>, std::span<const T>);
-QEL_INSTANTIATE_TIMESTAMPED(bool)
-QEL_INSTANTIATE_TIMESTAMPED(std::int8_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::int16_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::int32_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::int64_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::uint8_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::uint16_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::uint32_t)
-QEL_INSTANTIATE_TIMESTAMPED(std::uint64_t)
-QEL_INSTANTIATE_TIMESTAMPED(float)
-QEL_INSTANTIATE_TIMESTAMPED(double)
-QEL_INSTANTIATE_TIMESTAMPED(GpsPoint)
+QEL_FOR_EACH_TIMESTAMPED_TYPE(QEL_INSTANTIATE_TIMESTAMPED)
 #undef QEL_INSTANTIATE_TIMESTAMPED
 
 Status WriterBuilder::add_string_samples(std::uint16_t channel,
