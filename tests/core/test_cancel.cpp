@@ -1,11 +1,16 @@
 // Stopping long work: which check is asked and when, and that a load or a
 // write told to stop ends with the cancelled error and leaves nothing behind.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <latch>
 #include <memory>
@@ -106,6 +111,76 @@ TEST(Cancel, StoppedWriteAndLoadLeaveNothing) {
   ASSERT_TRUE(loaded) << loaded.error().message();
   EXPECT_GE(never.asked.size(), old.size() / cancel::kCheckpointBytes - 1);
 }
+
+// A signal that one thread takes interrupts no system call of another; a load
+// or a save waiting for the other end of a FIFO still sees the check it set.
+std::atomic<bool> signalled{false};
+
+void note_signal(int) {
+  signalled = true;
+}
+
+struct SignalledCheck : cancel::Check {
+  bool stop(bool) override { return signalled; }
+};
+
+// (what the test holds of the FIFO's other end, the call that waits)
+struct FifoWait {
+  const char* name;
+  int other_end;  // open() flags, or -1 for none
+  std::function<Status(const std::string&)> call;
+};
+
+Status load(const std::string& path) {
+  auto loaded = DataManager::load_from_file(path);
+  if (loaded) return {};
+  return std::unexpected(std::move(loaded).error());
+}
+
+Status save(const std::string& path) {
+  return write_to_file(test::ramp_builder(kSamples), path);
+}
+
+class SignalToAnotherThread : public ::testing::TestWithParam<FifoWait> {};
+
+TEST_P(SignalToAnotherThread, EndsTheWaitForAFifo) {
+  const std::string fifo = ::testing::TempDir() + "qel_cancel_" + GetParam().name + ".fifo";
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct sigaction noting {};
+  struct sigaction previous {};
+  noting.sa_handler = note_signal;
+  ASSERT_EQ(::sigaction(SIGUSR1, &noting, &previous), 0);
+  signalled = false;
+  // A reader is opened without blocking; a writer waits for the load's open.
+  const int other_end = GetParam().other_end;
+  const int held = other_end == O_RDONLY ? ::open(fifo.c_str(), other_end | O_NONBLOCK) : -1;
+  Status result;
+  std::thread waiting([&] {
+    SignalledCheck check;
+    const cancel::ScopedCheck scope(check);
+    result = GetParam().call(fifo);
+  });
+  const int writer = other_end == O_WRONLY ? ::open(fifo.c_str(), other_end) : -1;
+  // The waiting thread may not even have started: it has to see the check
+  // whenever the signal comes.
+  ASSERT_EQ(::pthread_kill(::pthread_self(), SIGUSR1), 0);
+  waiting.join();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Cancelled);
+  for (const int fd : {held, writer}) {
+    if (fd >= 0) ::close(fd);
+  }
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  std::filesystem::remove(fifo);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cancel, SignalToAnotherThread,
+                         ::testing::Values(FifoWait{"load_waiting_for_a_writer", -1, load},
+                                           FifoWait{"load_waiting_for_data", O_WRONLY, load},
+                                           FifoWait{"save_waiting_for_a_reader", -1, save},
+                                           FifoWait{"save_waiting_for_room", O_RDONLY, save}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace qel

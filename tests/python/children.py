@@ -18,10 +18,13 @@ from pathlib import Path
 HANG_GUARD = 300
 
 _SYSCALLS = {
-    "x86_64": {"read": 0, "write": 1, "writev": 20, "openat": 257},
-    "aarch64": {"read": 63, "write": 64, "writev": 66, "openat": 56},
+    "x86_64": {"read": 0, "write": 1, "poll": 7, "writev": 20, "openat": 257, "ppoll": 271},
+    "aarch64": {"read": 63, "write": 64, "writev": 66, "openat": 56, "ppoll": 73},
 }
 SYSCALLS = _SYSCALLS.get(platform.machine())
+# The library waits for a pipe or a device in these; their first argument is the list of
+# files watched, so a path is not checked for them.
+POLLS = ("poll", "ppoll")
 
 
 def start(script: str, *args: object, prefix: Sequence[str] = ()) -> subprocess.Popen[str]:
@@ -60,15 +63,19 @@ def wait_until(child: subprocess.Popen[str], condition: Callable[[], bool]) -> N
 
 def blocked_in(child: subprocess.Popen[str], calls: Sequence[str], path: str | None = None) -> bool:
     """Whether the child's main thread sleeps in one of `calls`, on the file at `path`
-    (its first argument) when given."""
+    (its first argument) when given and the call is not one of POLLS."""
     assert SYSCALLS is not None
     try:
         fields = Path(f"/proc/{child.pid}/syscall").read_text().split()
         if not fields or fields[0] == "running":
             return False
-        if int(fields[0]) not in {SYSCALLS[call] for call in calls}:
+        numbers = {SYSCALLS[call]: call for call in calls if call in SYSCALLS}
+        call = numbers.get(int(fields[0]))
+        if call is None:
             return False
-        return path is None or os.readlink(f"/proc/{child.pid}/fd/{int(fields[1], 16)}") == path
+        if path is None or call in POLLS:
+            return True
+        return os.readlink(f"/proc/{child.pid}/fd/{int(fields[1], 16)}") == path
     except (FileNotFoundError, ProcessLookupError, ValueError):
         return False
 

@@ -34,7 +34,9 @@ class MemoryInputStream final : public InputStream {
   std::span<const std::uint8_t> bytes_;
 };
 
-// A file opened for reading; unbuffered, the reader adds its own buffer.
+// A file opened for reading; unbuffered, the reader adds its own buffer. One
+// that is not a regular file (a FIFO, a pipe, a device) is read without
+// blocking, and its waits ask the thread's cancellation check in slices.
 class FileInputStream final : public InputStream {
  public:
   static Result<std::unique_ptr<FileInputStream>> open(const std::string& path);

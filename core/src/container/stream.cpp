@@ -1,6 +1,7 @@
 #include "qel/stream.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/fd_wait.hpp"
 #include "qel/cancel.hpp"
 
 namespace qel {
@@ -43,16 +45,30 @@ Result<std::size_t> MemoryInputStream::read(std::span<std::uint8_t> out) {
   return n;
 }
 
-// Opening a FIFO waits for its writer, and a read of one for data: a signal
-// may interrupt both, and the caller's check then decides whether to go on.
+// A file that is not a regular file is read without blocking, and its waits
+// go in slices (see fd_wait): opened so, a FIFO does not wait in the kernel
+// for its writer, and a pipe whose writer is silent keeps asking the check.
+// A regular file is read as before.
 Result<std::unique_ptr<FileInputStream>> FileInputStream::open(const std::string& path) {
   int fd;
-  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+  while ((fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
     if (errno != EINTR) return std::unexpected(Error::io(errno));
     QEL_TRY(cancel::after_interrupt());
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<FileInputStream>(new FileInputStream(fd));
+  std::unique_ptr<FileInputStream> stream(new FileInputStream(fd));
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return std::unexpected(Error::io(errno));
+  if (S_ISREG(info.st_mode)) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      return std::unexpected(Error::io(errno));
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  } else if (S_ISFIFO(info.st_mode)) {
+    // Read before a writer came, a FIFO would look empty; until one comes,
+    // the kernel reports no hang-up, so this waits for data or a writer gone.
+    QEL_TRY(fd_wait::until_ready(fd, POLLIN));
+  }
+  return stream;
 }
 
 FileInputStream::~FileInputStream() {
@@ -63,8 +79,13 @@ Result<std::size_t> FileInputStream::read(std::span<std::uint8_t> out) {
   for (;;) {
     const ssize_t got = ::read(fd_, out.data(), out.size());
     if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return std::unexpected(Error::io(errno));
-    QEL_TRY(cancel::after_interrupt());
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      QEL_TRY(fd_wait::until_ready(fd_, POLLIN));
+    } else if (errno == EINTR) {
+      QEL_TRY(cancel::after_interrupt());
+    } else {
+      return std::unexpected(Error::io(errno));
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "common/fd_wait.hpp"
 #include "qel/cancel.hpp"
 
 namespace qel {
@@ -105,14 +106,32 @@ Result<FileTarget> FileTarget::open(const std::string& path) {
   return target;
 }
 
-// A FIFO waits in open() for its reader, which a signal may interrupt.
+// Opened for writing, a FIFO would wait in the kernel for its reader: it is
+// opened without blocking, again after each slice of waiting (see fd_wait).
+// What is not a regular file is then written without blocking, its waits in
+// slices too.
 Result<FileTarget> FileTarget::open_in_place(const std::string& path) {
-  for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd >= 0) return FileTarget(fd, {}, {});
-    if (errno != EINTR) return os_error(errno);
-    QEL_TRY(cancel::after_interrupt());
+  struct stat info;
+  const bool fifo = ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fifo ? O_NONBLOCK : 0);
+  int fd;
+  while ((fd = ::open(path.c_str(), flags, 0666)) < 0) {
+    if (fifo && errno == ENXIO) {
+      QEL_TRY(fd_wait::one_slice());
+    } else if (errno == EINTR) {
+      QEL_TRY(cancel::after_interrupt());
+    } else {
+      return os_error(errno);
+    }
   }
+  FileTarget target(fd, {}, {});
+  if (::fstat(fd, &info) != 0) return os_error(errno);
+  const int status = ::fcntl(fd, F_GETFL);
+  const int wanted = S_ISREG(info.st_mode) ? status & ~O_NONBLOCK : status | O_NONBLOCK;
+  if (status < 0 || (wanted != status && ::fcntl(fd, F_SETFL, wanted) != 0)) {
+    return os_error(errno);
+  }
+  return target;
 }
 
 FileTarget::FileTarget(int fd, std::string temporary, std::string destination) noexcept

@@ -1,12 +1,14 @@
 #include "writer/gather_writer.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "common/fd_wait.hpp"
 #include "qel/cancel.hpp"
 
 namespace qel {
@@ -17,15 +19,22 @@ constexpr std::size_t kMaxPieces = 512;
 // Bytes queued before they are written out, so the kernel keeps getting work.
 constexpr std::size_t kMaxPendingBytes = std::size_t{4} << 20;
 
-// A write cut short, or interrupted before it began, was stopped by a signal
-// (or, cut short, reached a limit that the next write reports): the thread's
-// cancellation check decides whether to go on.
-Status write_all(int fd, std::span<iovec> pieces, cancel::Checkpoints& checkpoints) {
+// A write interrupted before it began, or cut short on a descriptor that
+// blocks, was stopped by a signal (or, cut short, reached a limit that the
+// next write reports): the thread's cancellation check decides whether to go
+// on. On one that does not block, a write cut short only filled what there
+// was room for, and the next one waits for more room in slices.
+Status write_all(int fd, bool blocks, std::span<iovec> pieces, cancel::Checkpoints& checkpoints) {
   while (!pieces.empty()) {
     const ssize_t written = ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
     if (written < 0) {
-      if (errno != EINTR) return std::unexpected(Error::io(errno));
-      QEL_TRY(cancel::after_interrupt());
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        QEL_TRY(fd_wait::until_ready(fd, POLLOUT));
+      } else if (errno == EINTR) {
+        QEL_TRY(cancel::after_interrupt());
+      } else {
+        return std::unexpected(Error::io(errno));
+      }
       continue;
     }
     auto left = static_cast<std::size_t>(written);
@@ -38,7 +47,7 @@ Status write_all(int fd, std::span<iovec> pieces, cancel::Checkpoints& checkpoin
       pieces.front().iov_base = static_cast<std::uint8_t*>(pieces.front().iov_base) + left;
       pieces.front().iov_len -= left;
     }
-    if (!pieces.empty()) QEL_TRY(cancel::after_interrupt());
+    if (blocks && !pieces.empty()) QEL_TRY(cancel::after_interrupt());
   }
   return {};
 }
@@ -59,12 +68,15 @@ void allocate([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
 }  // namespace
 
 GatherWriter::GatherWriter(int fd)
-    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
+    : fd_(fd),
+      blocks_((::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
   pending_.reserve(kMaxPieces);
 }
 
 GatherWriter::GatherWriter(GatherWriter&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      blocks_(other.blocks_),
       buffer_(std::move(other.buffer_)),
       used_(std::exchange(other.used_, 0)),
       pending_(std::move(other.pending_)),
@@ -109,7 +121,7 @@ Status GatherWriter::queue(std::span<const std::uint8_t> bytes) {
 
 Status GatherWriter::flush() {
   allocate(fd_, offset_, pending_bytes_);
-  Status written = write_all(fd_, pending_, checkpoints_);
+  Status written = write_all(fd_, blocks_, pending_, checkpoints_);
   offset_ += pending_bytes_;
   pending_.clear();
   pending_bytes_ = 0;

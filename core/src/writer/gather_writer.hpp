@@ -43,6 +43,8 @@ class GatherWriter {
   Status queue(std::span<const std::uint8_t> bytes);
 
   int fd_;
+  // Whether writes to fd_ wait in the kernel (else they wait here, in slices).
+  bool blocks_;
   cancel::Checkpoints checkpoints_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
