@@ -23,6 +23,7 @@ LAYERS = [
     (4, "container", ["stream", "compression", "stats"]),
     (5, "samples", ["data_channel", "manager"]),
     (6, "writer", ["writer", "stream_writer"]),
+    (6, "index", ["file"]),
 ]
 
 RANK = {folder: rank for rank, folder, _ in LAYERS}

@@ -24,6 +24,9 @@ class DataManager {
   // the statistics report as the size on disk.
   static Result<DataManager> load_from_stream(std::unique_ptr<InputStream> stream,
                                               std::optional<std::uint64_t> file_size);
+  // A manager of channels read elsewhere (an opened file's reads), in their
+  // order; of channels of the same name, the first is found by name.
+  static DataManager from_parts(MetaBlock meta, std::vector<Channel> channels, ReaderStats stats);
 
   const std::vector<Channel>& channels() const noexcept { return channels_; }
   const Channel* channel(std::string_view name) const;
