@@ -212,6 +212,23 @@ std::vector<Case> cases() {
              last.frame(1, kContinuedRun, continued_run(2100, 4.0));
              f.raw(std::span(last.blocks()).first(last.blocks().size() / 2));
            }},
+      {.name = "stray_byte_and_cut_trailer",
+       .blocks =
+           [](FileBuilder& f, const Case&) {
+             f.frame(1, kStartRun, start_run(10, 100.0, 3, 1.0));
+             f.raw(Bytes().u16(0xFFFF).u32(400).zeros(3));
+           }},
+      {.name = "no_blocks", .blocks = [](FileBuilder&, const Case&) {}},
+      {.name = "relative_stamps_after_crc_failure",
+       .integrity = kCrc,
+       .blocks =
+           [](FileBuilder& f, const Case& c) {
+             f.frame(2, kAbsRun, abs_run({{100, 1}, {90, 2}}));
+             f.frame(2, kRelRun, rel_run({{5, 3}}));
+             corrupt_frame(f, c, 2, kRelRun, rel_run({{7, 4}}));
+             f.frame(2, kRelRun, rel_run({{1, 5}, {2, 6}}));
+             f.frame(3, kAbsRun, text_sample(3, "x", false));
+           }},
       {.name = "redefined_index",
        .channels = {{1, "old", "int32", 2}, {2, "count", "int32", 4}, {1, "speed", "double", 2}},
        .blocks =
@@ -232,6 +249,14 @@ std::vector<Case> cases() {
            [](FileBuilder& f, const Case&) {
              f.frame(1, kStartRun, start_run(10, 100.0, 3, 1.0));
              f.frame(9, kStartRun, start_run(10, 100.0, 3, 1.0));
+           }},
+      {.name = "unsupported_cut_short",
+       .channels = {{1, "speed", "double", 2}, {4, "odd", "complex-thing", 2}},
+       .load_fails = true,
+       .blocks =
+           [](FileBuilder& f, const Case&) {
+             f.frame(1, kStartRun, start_run(10, 100.0, 3, 1.0));
+             f.raw(Bytes().u16(4).u16(50).zeros(10));
            }},
       {.name = "payload_error",
        .load_fails = true,

@@ -38,26 +38,6 @@ constexpr std::array<std::uint64_t ReaderStats::*, 7> kSkipCounters{
 };
 static_assert(kSkipCounters.size() == static_cast<std::size_t>(SkipReason::ZeroLength) + 1);
 
-// Why a block of this kind is passed over, or nothing when it is decoded.
-std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type) {
-  switch (kind) {
-    case wire::kTrustedTimestamp:
-      return SkipReason::DeprecatedType;
-    case wire::kStatusEvent:
-      return SkipReason::StatusEvent;
-    case wire::kMessageEvent:
-      if (multi || !is_variable(type)) return SkipReason::ReservedType;
-      return std::nullopt;
-    case wire::kContinuedData:
-    case wire::kStartData:
-    case wire::kContinuedRelStampData:
-    case wire::kAbsTimeStampData:
-      return std::nullopt;
-    default:
-      return SkipReason::ReservedType;
-  }
-}
-
 // What the decoder gave for a block of each kind.
 const NumericPayload& payload_of(const StartData& block) noexcept {
   return block.payload;
@@ -113,6 +93,25 @@ void widen_range(ChannelStats&, const RelTimestampedPayload&) {}
 void widen_range(ChannelStats&, const Skipped&) {}
 
 }  // namespace
+
+std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type) {
+  switch (kind) {
+    case wire::kTrustedTimestamp:
+      return SkipReason::DeprecatedType;
+    case wire::kStatusEvent:
+      return SkipReason::StatusEvent;
+    case wire::kMessageEvent:
+      if (multi || !is_variable(type)) return SkipReason::ReservedType;
+      return std::nullopt;
+    case wire::kContinuedData:
+    case wire::kStartData:
+    case wire::kContinuedRelStampData:
+    case wire::kAbsTimeStampData:
+      return std::nullopt;
+    default:
+      return SkipReason::ReservedType;
+  }
+}
 
 BlockReader::BlockReader(BufferedInput input, const MetaBlock& meta)
     : input_(std::move(input)),

@@ -35,6 +35,10 @@ class PlacedRunTarget {
   virtual void cancel_placed(std::uint16_t index) = 0;
 };
 
+// Why a block of this kind (control byte & 0x7F) is passed over, or nothing
+// when it is decoded.
+std::optional<SkipReason> skip_reason(std::uint8_t kind, bool multi, const DataType& type);
+
 // Walks the block area of one file: one item per block frame, signature block
 // or trailer, counting everything in its statistics.
 class BlockReader {

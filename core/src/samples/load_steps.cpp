@@ -5,6 +5,7 @@
 
 #include "metablock/parse.hpp"
 #include "qel/integrity.hpp"
+#include "qel/log.hpp"
 
 namespace qel {
 namespace {
@@ -77,6 +78,28 @@ Status read_blocks(BlockReader& reader, Builders& builders) {
     }
     QEL_TRY(builder->apply_block(block->kind));
   }
+}
+
+Assembled finalize_all(Builders& builders) {
+  Assembled out;
+  out.channels.reserve(builders.by_index.size());
+  out.by_name.reserve(builders.by_index.size());
+  out.by_index.reserve(builders.by_index.size());
+  for (const std::uint16_t index : builders.order) {
+    const auto builder = builders.by_index.find(index);
+    if (builder == builders.by_index.end()) continue;
+    std::optional<Channel> channel = std::move(builder->second).finalize();
+    builders.by_index.erase(builder);
+    if (!channel) continue;
+    const std::size_t position = out.channels.size();
+    if (!out.by_name.emplace(channel->name, position).second) {
+      QEL_WARN(log::kManager, "duplicate channel name " + quoted(channel->name) +
+                                  " at indices \u2014 first definition kept");
+    }
+    out.by_index.emplace(index, position);
+    out.channels.push_back(std::move(*channel));
+  }
+  return out;
 }
 
 }  // namespace qel

@@ -73,6 +73,15 @@ class PlacedIntoBuilders final : public PlacedRunTarget {
   Builders& builders_;
 };
 
+// The finished channels in metablock order, as the load returns them.
+struct Assembled {
+  std::vector<Channel> channels;
+  std::unordered_map<std::string, std::size_t> by_name;
+  std::unordered_map<std::uint16_t, std::size_t> by_index;
+};
+
+Assembled finalize_all(Builders& builders);
+
 // Applies every block the reader yields to its channel's builder.
 Status read_blocks(BlockReader& reader, Builders& builders);
 

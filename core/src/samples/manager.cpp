@@ -11,37 +11,6 @@
 #include "samples/load_steps.hpp"
 
 namespace qel {
-namespace {
-
-struct Assembled {
-  std::vector<Channel> channels;
-  std::unordered_map<std::string, std::size_t> by_name;
-  std::unordered_map<std::uint16_t, std::size_t> by_index;
-};
-
-Assembled finalize_all(Builders& builders) {
-  Assembled out;
-  out.channels.reserve(builders.by_index.size());
-  out.by_name.reserve(builders.by_index.size());
-  out.by_index.reserve(builders.by_index.size());
-  for (const std::uint16_t index : builders.order) {
-    const auto builder = builders.by_index.find(index);
-    if (builder == builders.by_index.end()) continue;
-    std::optional<Channel> channel = std::move(builder->second).finalize();
-    builders.by_index.erase(builder);
-    if (!channel) continue;
-    const std::size_t position = out.channels.size();
-    if (!out.by_name.emplace(channel->name, position).second) {
-      QEL_WARN(log::kManager, "duplicate channel name " + quoted(channel->name) +
-                                  " at indices \u2014 first definition kept");
-    }
-    out.by_index.emplace(index, position);
-    out.channels.push_back(std::move(*channel));
-  }
-  return out;
-}
-
-}  // namespace
 
 Result<DataManager> DataManager::load_from_file(const std::string& path) {
   return failed_allocation_as_error([&]() -> Result<DataManager> {
