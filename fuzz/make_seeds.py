@@ -119,14 +119,16 @@ def write(target: str, seeds: dict[str, bytes]) -> None:
 
 def main() -> None:
     if sys.argv[1:2] == ["--large"]:
-        plain, compressed = (
+        plain, opened, compressed = (
             Path(sys.argv[2]) / "fuzz_load",
+            Path(sys.argv[2]) / "fuzz_open",
             Path(sys.argv[2]) / "fuzz_load_compressed",
         )
-        plain.mkdir(parents=True, exist_ok=True)
-        compressed.mkdir(parents=True, exist_ok=True)
+        for directory in (plain, opened, compressed):
+            directory.mkdir(parents=True, exist_ok=True)
         for name, data in large().items():
             (plain / name).write_bytes(data)
+            (opened / name).write_bytes(data)
             (compressed / name).write_bytes(b"\0" + data)
         return
     files = {
@@ -134,14 +136,13 @@ def main() -> None:
         "written_crc_4": written("crc32c", 4),
         **crafted(),
     }
-    write(
-        "fuzz_load",
-        {
-            **files,
-            "gzip": gzip.compress(files["crafted_v5"]),
-            "zlib": zlib.compress(files["written_crc_4"]),
-        },
-    )
+    loads = {
+        **files,
+        "gzip": gzip.compress(files["crafted_v5"]),
+        "zlib": zlib.compress(files["written_crc_4"]),
+    }
+    write("fuzz_load", loads)
+    write("fuzz_open", loads)
     write(
         "fuzz_load_compressed",
         {f"{n}_{k}": bytes([k]) + d for n, d in files.items() for k in (0, 1)},

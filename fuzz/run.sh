@@ -10,7 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-20}"
 bin="$root/build/fuzz/fuzz"
 work="$(mktemp -d /tmp/qel-fuzz.XXXXXX)"
-targets=(fuzz_load fuzz_load_compressed fuzz_meta_json fuzz_meta_xml fuzz_header)
+targets=(fuzz_load fuzz_load_compressed fuzz_open fuzz_meta_json fuzz_meta_xml fuzz_header)
 python "$root/fuzz/make_seeds.py" --large "$work/large"
 
 run_target() {

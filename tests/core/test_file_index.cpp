@@ -487,5 +487,19 @@ TEST(FileRead, NamesPickChannelsInTheFilesOrder) {
   EXPECT_EQ((*f)->read(unknown).error().message(), "channel \"nope\" not found");
 }
 
+TEST(FileRead, APayloadErrorSurfacesOnlyInTheReadThatReachesIt) {
+  const std::vector<Case> all = cases();
+  const auto found = std::ranges::find(all, std::string("payload_error"), &Case::name);
+  const TempFile file(file_of(*found, Packing::plain));
+  const auto loaded = DataManager::load_from_file(file.path());
+  ASSERT_FALSE(loaded);
+  const auto f = File::open(file.path());
+  ASSERT_TRUE(f) << f.error().message();
+  EXPECT_TRUE((*f)->read_channel(*(*f)->channel_info("speed")));
+  const auto failed = (*f)->read_channel(*(*f)->channel_info("count"));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(), loaded.error().message());
+}
+
 }  // namespace
 }  // namespace qel

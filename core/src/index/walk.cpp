@@ -9,13 +9,16 @@
 #include "common/byte_order.hpp"
 #include "common/wire.hpp"
 #include "container/reader.hpp"
+#include "qel/cancel.hpp"
 
 namespace qel {
 namespace {
 
-// A head is read through a window this large: large enough for the heads of
-// many small blocks, small enough that skipping large payloads reads little.
-constexpr std::size_t kHeadWindow = 4096;
+// Heads are read through a window: after a jump over a payload only a few
+// bytes, as the next head is likely all that is needed there; where heads
+// follow each other closely, the window doubles up to its full size.
+constexpr std::size_t kJumpWindow = 512;
+constexpr std::size_t kHeadWindow = std::size_t{64} << 10;
 
 class PlainHeads final : public HeadInput {
  public:
@@ -26,7 +29,10 @@ class PlainHeads final : public HeadInput {
     std::size_t filled = 0;
     while (filled < out.size()) {
       if (position_ < window_start_ || position_ >= window_start_ + window_size_) {
-        QEL_ASSIGN_OR_RETURN(window_size_, file_->read_at(position_, window_));
+        const bool adjacent = position_ == window_start_ + window_size_;
+        wanted_ = adjacent ? std::min(wanted_ * 2, kHeadWindow) : kJumpWindow;
+        QEL_ASSIGN_OR_RETURN(window_size_,
+                             file_->read_at(position_, std::span(window_).first(wanted_)));
         window_start_ = position_;
         if (window_size_ == 0) break;
       }
@@ -52,6 +58,7 @@ class PlainHeads final : public HeadInput {
   std::vector<std::uint8_t> window_;
   std::uint64_t window_start_ = 0;
   std::size_t window_size_ = 0;
+  std::size_t wanted_ = kJumpWindow;
 };
 
 class StreamedHeads final : public HeadInput {
@@ -94,8 +101,11 @@ class Walk {
 
   Result<BlockMap> run() {
     for (;;) {
+      const std::uint64_t before = position_;
       QEL_ASSIGN_OR_RETURN(const bool more, step());
       if (!more) break;
+      // The bytes passed over count, so a long walk can be stopped.
+      QEL_TRY(checkpoints_.advance(position_ - before));
     }
     map_.stats.compute_totals();
     return std::move(map_);
@@ -249,6 +259,7 @@ class Walk {
   IntegrityProfile integrity_;
   BlockMap map_;
   std::vector<DataType> types_;
+  cancel::Checkpoints checkpoints_;
 };
 
 }  // namespace
