@@ -1,6 +1,7 @@
 // An opened file agrees with the load of the same file: every channel, every
 // window of it and every way of cutting it into chunks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -499,6 +500,16 @@ TEST(FileRead, APayloadErrorSurfacesOnlyInTheReadThatReachesIt) {
   const auto failed = (*f)->read_channel(*(*f)->channel_info("count"));
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().message(), loaded.error().message());
+}
+
+TEST(FileOpen, RefusesWhatCannotBeReadByPosition) {
+  const std::string fifo = temp_path();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Refused at once, without waiting for a writer.
+  const auto opened = File::open(fifo);
+  ::unlink(fifo.c_str());
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().message(), "I/O error: not a regular file");
 }
 
 }  // namespace

@@ -39,16 +39,19 @@ Result<std::unique_ptr<FileIndex>> FileIndex::open(const std::string& path, Open
 }
 
 Status FileIndex::index(OpenOptions options) {
-  QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path_));
-  const std::optional<std::uint64_t> size = file->size();
-  QEL_ASSIGN_OR_RETURN(MaybeCompressed input, detect_and_wrap(std::move(file)));
+  QEL_ASSIGN_OR_RETURN(file_, PlainFile::open(path_));
+  const std::uint64_t size = file_->size();
+  QEL_ASSIGN_OR_RETURN(std::unique_ptr<ByteSource> whole, open_source(file_, false));
+  std::vector<PlanItem> items{PlanItem{0, size, {}}};
+  QEL_ASSIGN_OR_RETURN(MaybeCompressed input,
+                       detect_and_wrap(std::make_unique<PlanStream>(*whole, std::move(items))));
   CountingStream counted(input.input);
   QEL_ASSIGN_OR_RETURN(header_, parse_magic_header(counted));
   QEL_ASSIGN_OR_RETURN(meta_, read_meta(counted, header_));
   data_start_ = counted.count();
-  if (input.format == CompressionFormat::none) {
-    QEL_ASSIGN_OR_RETURN(plain_, PlainFile::open(path_));
-    const auto heads = plain_heads(plain_, data_start_);
+  compressed_ = input.format != CompressionFormat::none;
+  if (!compressed_) {
+    const auto heads = plain_heads(file_, data_start_);
     QEL_ASSIGN_OR_RETURN(map_, walk_blocks(*heads, data_start_, meta_, header_.integrity));
   } else {
     const auto heads = streamed_heads(input.input);

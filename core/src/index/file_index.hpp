@@ -36,8 +36,8 @@ class FileIndex {
 
   // The plan of the channel's blocks that a window needs.
   ChannelPlan plan(const Channel& info, const TimeWindow& window) const;
-  // A source for one read; reads of plain files share the open file.
-  Result<std::unique_ptr<ByteSource>> source() const { return open_source(path_, plain_); }
+  // A source for one read.
+  Result<std::unique_ptr<ByteSource>> source() const { return open_source(file_, compressed_); }
   IntegrityProfile integrity() const noexcept { return header_.integrity; }
 
   // The channels, each cut to the window, in the order asked.
@@ -50,7 +50,8 @@ class FileIndex {
   Status verify();
 
   std::string path_;
-  std::shared_ptr<const PlainFile> plain_;
+  std::shared_ptr<const PlainFile> file_;
+  bool compressed_ = false;
   MagicHeader header_;
   MetaBlock meta_;
   std::uint64_t data_start_ = 0;

@@ -16,6 +16,7 @@ namespace {
 
 class SharedPlain final : public ByteSource {
  public:
+  std::uint64_t size() const noexcept { return file_->size(); }
   explicit SharedPlain(std::shared_ptr<const PlainFile> file) noexcept : file_(std::move(file)) {}
   Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out) override {
     return file_->read_at(offset, out);
@@ -25,9 +26,11 @@ class SharedPlain final : public ByteSource {
   std::shared_ptr<const PlainFile> file_;
 };
 
+// The file inflated from its start, forwards only: a read behind the last one
+// starts over.
 class Inflated final : public ByteSource {
  public:
-  explicit Inflated(std::string path) : path_(std::move(path)) {}
+  explicit Inflated(std::shared_ptr<const PlainFile> file) : file_(std::move(file)) {}
 
   Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out) override {
     if (!input_ || offset < position_) QEL_TRY(restart());
@@ -41,23 +44,26 @@ class Inflated final : public ByteSource {
 
  private:
   Status restart() {
-    QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path_));
-    QEL_ASSIGN_OR_RETURN(MaybeCompressed wrapped, detect_and_wrap(std::move(file)));
+    std::vector<PlanItem> whole{PlanItem{0, file_.size(), {}}};
+    QEL_ASSIGN_OR_RETURN(MaybeCompressed wrapped,
+                         detect_and_wrap(std::make_unique<PlanStream>(file_, std::move(whole))));
     input_ = std::make_unique<BufferedInput>(std::move(wrapped.input));
     position_ = 0;
     return {};
   }
 
-  std::string path_;
+  SharedPlain file_;
   std::unique_ptr<BufferedInput> input_;
   std::uint64_t position_ = 0;
 };
 
 }  // namespace
 
+// Without blocking: a FIFO would wait for a writer here, and only a regular
+// file can be read by position.
 Result<std::shared_ptr<const PlainFile>> PlainFile::open(const std::string& path) {
   int fd;
-  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) < 0) {
     if (errno != EINTR) return std::unexpected(Error::io(errno));
     QEL_TRY(cancel::after_interrupt());
   }
@@ -66,6 +72,10 @@ Result<std::shared_ptr<const PlainFile>> PlainFile::open(const std::string& path
     const int error = errno;
     ::close(fd);
     return std::unexpected(Error::io(error));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::unexpected(Error::io_message("not a regular file"));
   }
   return std::shared_ptr<const PlainFile>(
       new PlainFile(fd, static_cast<std::uint64_t>(info.st_size)));
@@ -91,10 +101,10 @@ Result<std::size_t> PlainFile::read_at(std::uint64_t offset, std::span<std::uint
   return filled;
 }
 
-Result<std::unique_ptr<ByteSource>> open_source(const std::string& path,
-                                                const std::shared_ptr<const PlainFile>& plain) {
-  if (plain) return std::make_unique<SharedPlain>(plain);
-  return std::make_unique<Inflated>(path);
+Result<std::unique_ptr<ByteSource>> open_source(std::shared_ptr<const PlainFile> file,
+                                                bool compressed) {
+  if (compressed) return std::make_unique<Inflated>(std::move(file));
+  return std::make_unique<SharedPlain>(std::move(file));
 }
 
 Result<std::size_t> PlanStream::read(std::span<std::uint8_t> out) {

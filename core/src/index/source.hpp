@@ -22,8 +22,8 @@ class ByteSource {
   virtual Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
 };
 
-// A plain file read with positioned reads; shared by every read of an opened
-// file, from any thread.
+// A regular file read with positioned reads; shared by every read of an
+// opened file, from any thread.
 class PlainFile {
  public:
   static Result<std::shared_ptr<const PlainFile>> open(const std::string& path);
@@ -40,10 +40,10 @@ class PlainFile {
   std::uint64_t size_;
 };
 
-// The source of one read: the shared plain file, or the compressed file
-// inflated anew, forwards only (a read behind the last one starts over).
-Result<std::unique_ptr<ByteSource>> open_source(const std::string& path,
-                                                const std::shared_ptr<const PlainFile>& plain);
+// The source of one read: the shared file itself, or, when it is
+// compressed, the file inflated anew for this read.
+Result<std::unique_ptr<ByteSource>> open_source(std::shared_ptr<const PlainFile> file,
+                                                bool compressed);
 
 // A piece of the stream the block reader is shown: bytes of the source, or
 // bytes made up for it.
