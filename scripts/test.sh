@@ -4,7 +4,8 @@
 # with warnings as errors, then the Python tests against the installed
 # package, the type checks of a user's script, the repaired manylinux wheel in
 # a fresh Python 3.13, the Python tests again against the extension built with
-# the sanitizers, and finally a short run of every fuzz target.
+# the sanitizers (fewer generated examples there), and finally a short run of
+# every fuzz target.
 source "$(dirname "$0")/bootstrap.sh"
 qel_install_system_packages clang-19 libclang-rt-19-dev
 qel_activate_venv
@@ -18,6 +19,19 @@ find core python/src tests/core fuzz bench examples -name '*.[ch]pp' -print0 |
 ruff check --quiet .
 
 jobs=$(nproc)
+# The fuzz targets (another compiler, another tree) build meanwhile, at the
+# lowest priority: they take what the builds and tests below leave of the
+# processors, mostly while the Python tests run on one of them. In a process
+# group of its own, so that it ends with this script (not in a session of its
+# own: the scheduler would then share the processors between the sessions,
+# whatever the priority).
+fuzz_log="$QEL_ROOT/build/fuzz-build.log"
+mkdir -p "$QEL_ROOT/build"
+set -m
+nice -n 19 "$QEL_ROOT/fuzz/build.sh" >"$fuzz_log" 2>&1 &
+fuzz_build=$!
+set +m
+trap '[ -z "$fuzz_build" ] || kill -- -"$fuzz_build" 2>/dev/null || true' EXIT
 # The C++ tests' files go below the worktree: several checkouts may run
 # their tests at once, and /tmp is shared.
 export TEST_TMPDIR="$QEL_ROOT/build/test-tmp"
@@ -57,8 +71,9 @@ export LD_PRELOAD ASAN_OPTIONS=detect_leaks=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 PYTHONPATH="$sanitized" python -c 'import sys, qel._qel as m; assert m.__file__.startswith(sys.argv[1])' \
   "$sanitized"
-PYTHONPATH="$sanitized" python -m pytest -q -p no:cacheprovider tests/python
+PYTHONPATH="$sanitized" QEL_EXAMPLES_DIVISOR=4 python -m pytest -q -p no:cacheprovider tests/python
 unset LD_PRELOAD ASAN_OPTIONS
 
-"$QEL_ROOT/fuzz/build.sh"
-"$QEL_ROOT/fuzz/run.sh" 15
+wait "$fuzz_build" || { cat "$fuzz_log" >&2; exit 1; }
+fuzz_build=""
+"$QEL_ROOT/fuzz/run.sh" 10

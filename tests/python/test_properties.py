@@ -9,6 +9,7 @@ import qel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from property_runs import examples
 from qel_files import NUMERIC
 
 INT64 = st.integers(-(2**63), 2**63 - 1)
@@ -104,7 +105,7 @@ def snapshot(manager):
 
 
 @settings(
-    max_examples=40,
+    max_examples=examples(40),
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
@@ -180,7 +181,7 @@ calls = st.one_of(
 )
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(calls, max_size=12))
 def test_refused_calls_leave_the_builder_unchanged(tmp_path_factory, sequence):
     """Every call either applies or raises one of the documented exceptions

@@ -12,6 +12,7 @@ import pytest
 import qel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from property_runs import examples
 from qel_files import NUMERIC, split_frames
 from test_properties import calls, snapshot
 
@@ -115,7 +116,7 @@ def replay_builder(types, widths, made, integrity) -> qel.WriterBuilder:
 
 
 @settings(
-    max_examples=60,
+    max_examples=examples(60),
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
@@ -149,7 +150,7 @@ def test_loads_as_the_builder_file_of_the_same_calls(tmp_path_factory, plan, int
 sample_calls = calls.filter(lambda call: call[0] != "add_channel")
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=examples(80), deadline=None)
 @given(st.lists(sample_calls, max_size=12))
 def test_refuses_what_the_builder_refuses_with_the_same_exception(tmp_path_factory, sequence):
     directory = tmp_path_factory.mktemp("calls")
