@@ -3,6 +3,7 @@
 from qel._qel import (
     Channel,
     DataManager,
+    File,
     QelError,
     ReaderStats,
     Segment,
@@ -10,12 +11,14 @@ from qel._qel import (
     WriterBuilder,
     __version__,
     load,
+    open,
     save,
 )
 
 __all__ = [
     "Channel",
     "DataManager",
+    "File",
     "QelError",
     "ReaderStats",
     "Segment",
@@ -23,5 +26,6 @@ __all__ = [
     "WriterBuilder",
     "__version__",
     "load",
+    "open",
     "save",
 ]

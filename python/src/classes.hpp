@@ -25,9 +25,10 @@ PyObject* new_reader_stats(const qel::ReaderStats& stats);
 // The manager inside a `DataManager` object, or nullptr if `object` is not one.
 const qel::DataManager* data_manager_of(PyObject* object);
 
-// The module functions `load` and `save`, each a table of one entry and the
-// end marker.
+// The module functions `load`, `save` and `open`, each a table of one entry
+// and the end marker.
 extern PyMethodDef load_function[];
 extern PyMethodDef save_function[];
+extern PyMethodDef open_function[];
 
 }  // namespace qelpy

@@ -7,6 +7,7 @@
 #include "boxed.hpp"
 #include "classes.hpp"
 #include "error.hpp"
+#include "file_info.hpp"
 #include "frames_bridge.hpp"
 #include "log_bridge.hpp"
 #include "manager_container.hpp"
@@ -55,6 +56,10 @@ PyObject* get_channels(PyObject* self, void*) {
 
 PyObject* get_names(PyObject* self, void*) {
   return guarded([&] { return channel_names(manager_of(self)); });
+}
+
+PyObject* get_file_info(PyObject* self, void*) {
+  return guarded([&] { return file_info_dict(manager_of(self).meta()); });
 }
 
 PyObject* get_stats(PyObject* self, void*) {
@@ -113,6 +118,12 @@ PyMethodDef manager_methods[] = {
 PyGetSetDef manager_properties[] = {
     {"channels", get_channels, nullptr, "Full list of channels in metablock order.", nullptr},
     {"names", get_names, nullptr, "Names of the channels in metablock order, as a new list.",
+     nullptr},
+    {"file_info", get_file_info, nullptr,
+     "The file-level information as a new dict: creator, tag, reason,\n"
+     "comment, created_utc, namespace_separator, latitude, longitude and\n"
+     "altitude, and infos (a list of dicts of name, value, data_type and\n"
+     "physical_unit); a key is absent when the file does not give it.",
      nullptr},
     {"stats", get_stats, nullptr,
      "Read-time statistics: file/section sizes, elapsed time,\n"

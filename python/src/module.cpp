@@ -2,6 +2,7 @@
 
 #include "classes.hpp"
 #include "error.hpp"
+#include "file_object.hpp"
 #include "numpy_api.hpp"
 
 namespace {
@@ -34,8 +35,11 @@ bool register_module_contents(PyObject* module) {
          add_object(module, "ReaderStats", qelpy::reader_stats_class()) &&
          add_object(module, "WriterBuilder", qelpy::writer_builder_class()) &&
          add_object(module, "StreamWriter", qelpy::stream_writer_class()) &&
+         add_object(module, "File", qelpy::file_class()) &&
+         add_object(module, "ChunkIterator", qelpy::chunk_iterator_class()) &&
          PyModule_AddFunctions(module, qelpy::load_function) == 0 &&
-         PyModule_AddFunctions(module, qelpy::save_function) == 0;
+         PyModule_AddFunctions(module, qelpy::save_function) == 0 &&
+         PyModule_AddFunctions(module, qelpy::open_function) == 0;
 }
 
 }  // namespace
