@@ -46,6 +46,18 @@ def mean_of_numeric(dm: qel.DataManager) -> dict[str, float]:
     return means
 
 
+def read_lazily(path: Path) -> None:
+    with qel.open(path) as f:
+        creator: str | None = f.file_info.get("creator")
+        assert creator == "typing check" and f.names == ["speed", "log"] and not f.truncated
+        window: npt.NDArray[np.int64] = f.timestamps_ns("speed", start_ns=10_000_000)
+        first = f.samples("speed", stop_ns=20_000_000)
+        assert len(window) == 4 and isinstance(first, np.ndarray) and list(first) == [0, 1]
+        pieces = [len(times) for times, _ in f.iter_chunks("speed", max_samples=2)]
+        assert pieces == [2, 2, 1] and f.read(["log"]).names == ["log"]
+    assert f.closed
+
+
 def main(folder: Path) -> None:
     path = folder / "typing.qel"
     write(path)
@@ -69,6 +81,7 @@ def main(folder: Path) -> None:
     assert table.num_rows == 5
     dm.to_parquet(folder / "typing.parquet", ["speed"], compression="snappy", layout="long")
     assert len(speed.to_pandas(time="ns")) == 5
+    read_lazily(path)
     record(path)
     assert qel.load(str(path))["log"].samples() == ["start"]
     print("user script: ok")
