@@ -311,7 +311,7 @@ def test_strict_refuses_what_the_load_tolerates(tmp_path, build, crc, cut, probl
     assert raised.value.__notes__ == [f"file: {path}"]
     clean, clean_path = crafted(tmp_path, "c.qel", lambda f: None, crc)
     clean_path.write_bytes(clean.to_bytes())
-    assert qel.open(clean_path, strict=True).names == ["d", "u"]
+    assert qel.open(clean_path, strict=True).names == qel.load(str(clean_path)).names == ["d"]
 
 
 @pytest.mark.parametrize(
