@@ -163,10 +163,13 @@ def test_open_reads_what_load_loads(tmp_path, content, data):
     try:
         loaded = qel.load(str(path))
     except qel.QelError as error:
-        # Refused at open (header, metablock, frame heads) or when a read reaches the block.
-        with pytest.raises(qel.QelError) as raised, qel.open(path) as f:
-            f.read()
-        assert str(raised.value) == str(error)
+        # Refused when a read reaches the block, with the load's text, or at open for a fault
+        # in the frame heads, which may lie behind the payload that stopped the load.
+        opened = None
+        with pytest.raises(qel.QelError) as raised:
+            opened = qel.open(path)
+            opened.read()
+        assert opened is None or str(raised.value) == str(error)
         assert f"file: {path}" in raised.value.__notes__
         return
     with qel.open(path) as f:
