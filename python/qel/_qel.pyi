@@ -170,6 +170,17 @@ class File:
         traceback: TracebackType | None,
         /,
     ) -> Literal[False]: ...
+    def time_bases(self, names: _Names = None) -> list[list[str]]: ...
+    def to_pandas(self, names: _Names = None, **options: Unpack[_FrameOptions]) -> pd.DataFrame: ...
+    def to_arrow(self, names: _Names = None, **options: Unpack[_FrameOptions]) -> pa.Table: ...
+    def to_parquet(
+        self,
+        path: str | os.PathLike[str],
+        names: _Names = None,
+        *,
+        compression: str = "zstd",
+        **options: Unpack[_FrameOptions],
+    ) -> None: ...
 
 @final
 class ChunkIterator:

@@ -8,6 +8,7 @@
 #include "classes.hpp"
 #include "file_info.hpp"
 #include "file_object.hpp"
+#include "frames_bridge.hpp"
 #include "py_ref.hpp"
 #include "stream_args.hpp"
 
@@ -199,6 +200,12 @@ PyMethodDef file_methods[] = {
     {"__enter__", file_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
     {"__exit__", file_exit, METH_VARARGS,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the file."},
+    {"time_bases", as_method(frames_method<kTimeBases>), METH_VARARGS | METH_KEYWORDS,
+     kTimeBasesDoc},
+    {"to_pandas", as_method(frames_method<kToPandas>), METH_VARARGS | METH_KEYWORDS, kToPandasDoc},
+    {"to_arrow", as_method(frames_method<kToArrow>), METH_VARARGS | METH_KEYWORDS, kToArrowDoc},
+    {"to_parquet", as_method(frames_method<kToParquet>), METH_VARARGS | METH_KEYWORDS,
+     kToParquetDoc},
     {},
 };
 

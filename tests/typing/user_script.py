@@ -55,6 +55,7 @@ def read_lazily(path: Path) -> None:
         assert len(window) == 4 and isinstance(first, np.ndarray) and list(first) == [0, 1]
         pieces = [len(times) for times, _ in f.iter_chunks("speed", max_samples=2)]
         assert pieces == [2, 2, 1] and f.read(["log"]).names == ["log"]
+        assert f.to_pandas("speed").shape == (5, 1)
     assert f.closed
 
 

@@ -17,11 +17,12 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, fields
 from typing import Any
 
+from qel._qel import File
 from qel.frames import _arrow, _pandas
 from qel.frames._align import Channels, align, check_method
 from qel.frames._extras import require
 from qel.frames._long import long_rows
-from qel.frames._source import ManagerSource, Source, select
+from qel.frames._source import FileSource, ManagerSource, Source, select
 from qel.frames._timeaxis import TimeAxis
 from qel.frames._timebase import time_bases as _time_bases
 
@@ -54,6 +55,8 @@ class Options:
 
 
 def as_source(owner: Any) -> Source:
+    if isinstance(owner, File):
+        return FileSource(owner)
     return ManagerSource(owner)
 
 

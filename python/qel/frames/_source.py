@@ -51,6 +51,37 @@ class ManagerSource:
         return dict(info) if info is not None else None
 
 
+class FileSource:
+    """A `qel.File`: a channel is read, once, when a conversion first asks for it, so that only
+    the channels asked for are read."""
+
+    def __init__(self, file: Any) -> None:
+        self._file = file
+        self._names = list(dict.fromkeys(file.names))
+        self._channels: dict[str, Channel] = {}
+
+    def names(self) -> list[str]:
+        return list(self._names)
+
+    def info(self, name: str) -> Channel:
+        channel = self._channels.get(name)
+        if channel is None:
+            channel = self._file.channel(name) if isinstance(name, str) else None
+            if channel is None:
+                raise KeyError(f"no channel named {name!r}")
+            self._channels[name] = channel
+        return channel
+
+    def samples(self, name: str) -> Any:
+        return self.info(name).samples()
+
+    def timestamps_ns(self, name: str) -> npt.NDArray[np.int64]:
+        return self.info(name).timestamps_ns()
+
+    def file_info(self) -> dict[str, Any] | None:
+        return dict(self._file.file_info)
+
+
 def select(source: Source, names: str | Sequence[str] | None) -> list[str]:
     """The channels asked for, in the order given (all, in file order, for None)."""
     if names is None:
