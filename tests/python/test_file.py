@@ -249,6 +249,7 @@ def test_a_closed_file_refuses_every_use(tmp_path, use):
         lambda f: f.timestamps_ns("nope", start_ns=0),
         lambda f: f.iter_chunks("nope"),
         lambda f: f.read(["d", "nope"]),
+        lambda f: f.to_pandas(["nope"]),
     ],
 )
 def test_unknown_names_raise_key_error_naming_the_channel(tmp_path, use):

@@ -376,3 +376,42 @@ def test_a_missing_library_names_the_extra(dm, monkeypatch, missing, call, extra
 def test_arrow_needs_no_pandas(dm, monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     assert dm.to_arrow(raster="500ms").num_rows == 4
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda src, _: src.time_bases(["volts", "gear", "event"]),
+        lambda src, _: src.to_pandas(["volts", "amps"]),
+        lambda src, _: src.to_pandas(raster="100ms", method="nearest", layout="long"),
+        lambda src, _: src.to_arrow(["gear", "pos"], union=True, time="timedelta"),
+        lambda src, path: (src.to_parquet(path, raster="gear"), pq.read_table(path))[1],
+    ],
+    ids=["time_bases", "wide", "long", "arrow", "parquet"],
+)
+def test_an_opened_file_converts_as_the_loaded_one(tmp_path, dm, convert):
+    with qel.open(tmp_path / "f.qel") as f:
+        got = convert(f, tmp_path / "file.parquet")
+    want = convert(dm, tmp_path / "loaded.parquet")
+    if isinstance(want, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, want)
+        assert got.attrs == want.attrs
+    elif isinstance(want, pa.Table):
+        assert got.equals(want, check_metadata=True)
+    else:
+        assert got == want
+
+
+def test_an_opened_file_reads_only_the_channels_asked_for(tmp_path):
+    """The second channel's string is not UTF-8: the load fails, a conversion of the first
+    channel alone never reads it."""
+    file = QelFile([channel(0, "good", "double"), channel(1, "bad", "string")])
+    file.start_data(0, T0, 1000.0, np.arange(3.0)).message(1, T0, b"\xff\xfe")
+    path = file.write(tmp_path / "f.qel")
+    with pytest.raises(qel.QelError):
+        qel.load(path)
+    with qel.open(path) as f:
+        assert f.to_pandas("good")["good"].tolist() == [0.0, 1.0, 2.0]
+        assert f.time_bases(["good"]) == [["good"]]
+        with pytest.raises(qel.QelError):
+            f.to_arrow()
