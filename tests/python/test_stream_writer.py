@@ -6,6 +6,7 @@ import pathlib
 import re
 import struct
 import threading
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -440,7 +441,8 @@ def test_threads_share_one_writer(tmp_path):
 @pytest.mark.parametrize("integrity", ["none", "crc32c"])
 def test_every_prefix_of_the_file_loads(tmp_path, integrity):
     """A crash can cut the file at any byte: every cut after the metablock
-    loads the complete blocks before it, and counts a cut block."""
+    loads the complete blocks before it, and counts a cut block; qel.open
+    reads every cut as the load does."""
     path = tmp_path / "s.qel"
     with stream(path, ["float", "uint8", "binary"], integrity=integrity) as writer:
         for call in range(6):
@@ -457,6 +459,10 @@ def test_every_prefix_of_the_file_loads(tmp_path, integrity):
         written = split_frames(data[:cut], crc=integrity == "crc32c")
         assert loaded.stats.blocks_truncated == int(written.cut)
         assert loaded.stats.blocks_read == len(written.frames)
+        with qel.open(tmp_path / "cut.qel") as f:
+            assert f.truncated == written.cut and snapshot(f.read()) == snapshot(loaded)
+            looked_up = SimpleNamespace(channels=[f.channel(n) for n in f.names])
+            assert snapshot(looked_up) == snapshot(loaded)
         for part, whole in zip(snapshot(loaded), full, strict=True):
             samples, times = part[3], part[4]
             prefix = samples if isinstance(samples, list) else samples[2]
@@ -464,5 +470,7 @@ def test_every_prefix_of_the_file_loads(tmp_path, integrity):
             assert times == whole[4][: len(times)]
     for cut in (1, body // 2, body - 1):
         (tmp_path / "cut.qel").write_bytes(data[:cut])
-        with pytest.raises(qel.QelError):
+        with pytest.raises(qel.QelError) as loading:
             qel.load(str(tmp_path / "cut.qel"))
+        with pytest.raises(qel.QelError, match=re.escape(str(loading.value))):
+            qel.open(tmp_path / "cut.qel")
