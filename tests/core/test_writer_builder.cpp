@@ -112,5 +112,24 @@ TEST(Samples, RefusalsChangeNothing) {
   }
 }
 
+// Memory that cannot be had is an error value, and the builder stays usable. Only
+// the spans' sizes are read before the copy fails to get its memory.
+TEST(Samples, AnAllocationThatFailsIsAnError) {
+  WriterBuilder builder = with_channels({DataTypeId::Double, DataTypeId::Int64});
+  const double value = 0;
+  const std::int64_t time = 0;
+  constexpr std::size_t kHuge = std::size_t{1} << 58;
+  const Status statuses[] = {
+      builder.add_equidistant_segment_f64(0, 0, std::span(&value, kHuge), 1.0),
+      builder.add_timestamped_samples<std::int64_t>(1, std::span(&time, kHuge),
+                                                    std::span(&time, kHuge)),
+  };
+  for (const Status& status : statuses) {
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().kind(), ErrorKind::OutOfMemory);
+  }
+  EXPECT_TRUE(builder.add_equidistant_segment_f64(0, 0, std::span(&value, 1), 1.0));
+}
+
 }  // namespace
 }  // namespace qel

@@ -4,13 +4,11 @@
 // the same way and build its channels the same way.
 
 #include <cstdint>
-#include <new>
-#include <stdexcept>
-#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "common/allocation_guard.hpp"
 #include "container/header.hpp"
 #include "container/reader.hpp"
 #include "qel/error.hpp"
@@ -22,21 +20,6 @@ namespace qel {
 
 // Reads, checks and parses the metablock that follows the header line.
 Result<MetaBlock> read_meta(InputStream& input, const MagicHeader& header);
-
-// Runs `work` so that running out of memory is its error, not an exception.
-// Nothing the reads build allocates while it is destroyed, so the unwinding
-// itself needs no memory.
-template <class Work>
-std::invoke_result_t<Work> failed_allocation_as_error(Work&& work) {
-  prepare_error_path();
-  try {
-    return std::forward<Work>(work)();
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::out_of_memory());
-  } catch (const std::length_error&) {
-    return std::unexpected(Error::out_of_memory());
-  }
-}
 
 // One builder per defined channel index; a redefined index keeps the last
 // definition, at the place of the first.

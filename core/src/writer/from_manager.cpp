@@ -2,6 +2,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/allocation_guard.hpp"
 #include "qel/manager.hpp"
 #include "qel/writer.hpp"
 
@@ -88,21 +89,23 @@ Status add_samples(WriterBuilder& builder, std::uint16_t index, const ChannelSto
 }  // namespace
 
 Result<WriterBuilder> WriterBuilder::from_manager(const DataManager& manager) {
-  const FileInfo& file = manager.meta().file;
-  WriterBuilder builder;
-  builder.info_.creator = file.creator;
-  builder.info_.tag = file.tag;
-  builder.info_.reason = file.reason;
-  builder.info_.namespace_sep = file.namespacesep;
-  builder.info_.comment = file.comment;
-  builder.info_.latitude = file.created_at_latitude;
-  builder.info_.longitude = file.created_at_longitude;
-  builder.info_.altitude = file.created_at_altitude;
-  for (const Channel& channel : manager.channels()) {
-    QEL_ASSIGN_OR_RETURN(const std::uint16_t index, builder.add_channel(def_of(channel)));
-    QEL_TRY(add_samples(builder, index, channel.storage));
-  }
-  return builder;
+  return failed_allocation_as_error([&]() -> Result<WriterBuilder> {
+    const FileInfo& file = manager.meta().file;
+    WriterBuilder builder;
+    builder.info_.creator = file.creator;
+    builder.info_.tag = file.tag;
+    builder.info_.reason = file.reason;
+    builder.info_.namespace_sep = file.namespacesep;
+    builder.info_.comment = file.comment;
+    builder.info_.latitude = file.created_at_latitude;
+    builder.info_.longitude = file.created_at_longitude;
+    builder.info_.altitude = file.created_at_altitude;
+    for (const Channel& channel : manager.channels()) {
+      QEL_ASSIGN_OR_RETURN(const std::uint16_t index, builder.add_channel(def_of(channel)));
+      QEL_TRY(add_samples(builder, index, channel.storage));
+    }
+    return builder;
+  });
 }
 
 }  // namespace qel

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/allocation_guard.hpp"
 #include "common/utf8.hpp"
 #include "common/wire.hpp"
 #include "qel/writer.hpp"
@@ -232,20 +233,22 @@ Json channel_def_to_json(std::uint16_t index, const ChannelDef& def) {
 Result<std::string> build_metablock_json(const FileInfoDraft& info,
                                          std::span<const ChannelDef> channels,
                                          std::int64_t created_unix_seconds) {
-  Json channel_list = Json::array();
-  for (std::size_t i = 0; i < channels.size(); ++i) {
-    channel_list.push_back(channel_def_to_json(static_cast<std::uint16_t>(i), channels[i]));
-  }
-  Json qel = Json::object();
-  qel["channels"] = std::move(channel_list);
-  qel["file"] = file_to_json(info, created_unix_seconds);
-  qel["format"] = wire::kMetablockFormat5;
-  qel["version"] = 5;
-  Json document = Json::object();
-  document["qel"] = std::move(qel);
-  std::string text;
-  QEL_TRY(append_value(text, document, 0));
-  return text;
+  return failed_allocation_as_error([&]() -> Result<std::string> {
+    Json channel_list = Json::array();
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+      channel_list.push_back(channel_def_to_json(static_cast<std::uint16_t>(i), channels[i]));
+    }
+    Json qel = Json::object();
+    qel["channels"] = std::move(channel_list);
+    qel["file"] = file_to_json(info, created_unix_seconds);
+    qel["format"] = wire::kMetablockFormat5;
+    qel["version"] = 5;
+    Json document = Json::object();
+    document["qel"] = std::move(qel);
+    std::string text;
+    QEL_TRY(append_value(text, document, 0));
+    return text;
+  });
 }
 
 }  // namespace qel

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/allocation_guard.hpp"
 #include "writer/binary_write.hpp"
 #include "writer/block_forms.hpp"
 #include "writer/channel_stream.hpp"
@@ -138,20 +139,22 @@ struct StreamWriter::State {
 Result<StreamWriter> StreamWriter::create(const std::string& path, const FileInfoDraft& info,
                                           std::vector<ChannelDef> channels,
                                           IntegrityProfile integrity, ExistingFile existing) {
-  QEL_TRY(check_definitions(channels, integrity));
-  const bool with_crc = integrity == IntegrityProfile::crc32c;
-  QEL_ASSIGN_OR_RETURN(const std::string metablock,
-                       build_metablock_json(info, channels, block_forms::now_unix_seconds()));
-  QEL_ASSIGN_OR_RETURN(StreamFile file, StreamFile::create(path, existing));
-  const std::string header = block_forms::header_line(metablock, with_crc);
-  Status written = file.out().write(wire_bytes(header));
-  if (written) written = file.out().write_borrowed(wire_bytes(metablock));
-  if (written) written = file.out().flush();
-  if (!written) {
-    if (existing == ExistingFile::refuse) file.discard();
-    return std::unexpected(std::move(written).error());
-  }
-  return StreamWriter(std::make_unique<State>(std::move(file), std::move(channels), with_crc));
+  return failed_allocation_as_error([&]() -> Result<StreamWriter> {
+    QEL_TRY(check_definitions(channels, integrity));
+    const bool with_crc = integrity == IntegrityProfile::crc32c;
+    QEL_ASSIGN_OR_RETURN(const std::string metablock,
+                         build_metablock_json(info, channels, block_forms::now_unix_seconds()));
+    QEL_ASSIGN_OR_RETURN(StreamFile file, StreamFile::create(path, existing));
+    const std::string header = block_forms::header_line(metablock, with_crc);
+    Status written = file.out().write(wire_bytes(header));
+    if (written) written = file.out().write_borrowed(wire_bytes(metablock));
+    if (written) written = file.out().flush();
+    if (!written) {
+      if (existing == ExistingFile::refuse) file.discard();
+      return std::unexpected(std::move(written).error());
+    }
+    return StreamWriter(std::make_unique<State>(std::move(file), std::move(channels), with_crc));
+  });
 }
 
 StreamWriter::StreamWriter(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
@@ -165,26 +168,30 @@ StreamWriter::~StreamWriter() {
 Status StreamWriter::add_equidistant_segment_f32(std::uint16_t channel, std::int64_t start_ns,
                                                  std::span<const float> values,
                                                  double sample_rate_hz) {
-  return state_->add_segment(channel, start_ns, values, sample_rate_hz);
+  return failed_allocation_as_error(
+      [&]() -> Status { return state_->add_segment(channel, start_ns, values, sample_rate_hz); });
 }
 
 Status StreamWriter::add_equidistant_segment_f64(std::uint16_t channel, std::int64_t start_ns,
                                                  std::span<const double> values,
                                                  double sample_rate_hz) {
-  return state_->add_segment(channel, start_ns, values, sample_rate_hz);
+  return failed_allocation_as_error(
+      [&]() -> Status { return state_->add_segment(channel, start_ns, values, sample_rate_hz); });
 }
 
 template <class T>
 Status StreamWriter::add_timestamped_samples(std::uint16_t channel,
                                              std::span<const std::int64_t> timestamps,
                                              std::span<const T> values) {
-  State& s = *state_;
-  QEL_TRY(s.usable());
-  QEL_TRY(check_timestamped(s.defs, channel, data_type_of_element<T>(), timestamps.size(),
-                            values.size(), s.kind_of(channel)));
-  QEL_TRY(s.check_readable(channel));
-  return s.writing(
-      [&] { return s.streams[channel].add_records(s.output, timestamps, wire_bytes(values)); });
+  return failed_allocation_as_error([&]() -> Status {
+    State& s = *state_;
+    QEL_TRY(s.usable());
+    QEL_TRY(check_timestamped(s.defs, channel, data_type_of_element<T>(), timestamps.size(),
+                              values.size(), s.kind_of(channel)));
+    QEL_TRY(s.check_readable(channel));
+    return s.writing(
+        [&] { return s.streams[channel].add_records(s.output, timestamps, wire_bytes(values)); });
+  });
 }
 
 #define QEL_INSTANTIATE_TIMESTAMPED(T)                      \
@@ -196,33 +203,41 @@ QEL_FOR_EACH_TIMESTAMPED_TYPE(QEL_INSTANTIATE_TIMESTAMPED)
 Status StreamWriter::add_string_samples(std::uint16_t channel,
                                         std::span<const std::int64_t> timestamps,
                                         std::span<const std::string_view> values) {
-  return state_->add_variable(channel, DataTypeId::String, timestamps, values);
+  return failed_allocation_as_error([&]() -> Status {
+    return state_->add_variable(channel, DataTypeId::String, timestamps, values);
+  });
 }
 
 Status StreamWriter::add_binary_samples(std::uint16_t channel,
                                         std::span<const std::int64_t> timestamps,
                                         std::span<const std::span<const std::uint8_t>> values) {
-  return state_->add_variable(channel, DataTypeId::Binary, timestamps, values);
+  return failed_allocation_as_error([&]() -> Status {
+    return state_->add_variable(channel, DataTypeId::Binary, timestamps, values);
+  });
 }
 
 Status StreamWriter::flush() {
-  return state_->flush();
+  return failed_allocation_as_error([&]() -> Status { return state_->flush(); });
 }
 
 Status StreamWriter::sync() {
-  QEL_TRY(state_->flush());
-  return state_->writing([&] { return state_->file.sync(); });
+  return failed_allocation_as_error([&]() -> Status {
+    QEL_TRY(state_->flush());
+    return state_->writing([&] { return state_->file.sync(); });
+  });
 }
 
 Status StreamWriter::close() {
-  State& s = *state_;
-  if (s.closed) return s.usable();
-  // A stopped writer reported its failure already; it only gives the
-  // descriptor back.
-  Status flushed = s.failure ? Status{} : s.flush();
-  s.closed = true;
-  Status closed = s.file.close();
-  return flushed ? std::move(closed) : std::move(flushed);
+  return failed_allocation_as_error([&]() -> Status {
+    State& s = *state_;
+    if (s.closed) return s.usable();
+    // A stopped writer reported its failure already; it only gives the
+    // descriptor back.
+    Status flushed = s.failure ? Status{} : s.flush();
+    s.closed = true;
+    Status closed = s.file.close();
+    return flushed ? std::move(closed) : std::move(flushed);
+  });
 }
 
 bool StreamWriter::closed() const noexcept {

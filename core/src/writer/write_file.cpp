@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/allocation_guard.hpp"
 #include "common/wire.hpp"
 #include "qel/integrity.hpp"
 #include "qel/log.hpp"
@@ -186,26 +187,28 @@ class ChannelEmitter {
 }  // namespace
 
 Status write_to_file(WriterBuilder&& builder, const std::string& path) {
-  // Sample data is handed to the file where it lies, so `owned` must outlive `out`.
-  const WriterBuilder owned = std::move(builder);
-  const bool with_crc = owned.integrity() == IntegrityProfile::crc32c;
-  const std::uint64_t crc_bytes = with_crc ? 4 : 0;
-  QEL_TRY(check_writable(owned, crc_bytes));
-  std::vector<ChannelDef> defs = owned.channels();
-  autobump_size_of_length_value(defs, owned.data(), crc_bytes);
-  QEL_ASSIGN_OR_RETURN(const std::string metablock,
-                       build_metablock_json(owned.info(), defs, block_forms::now_unix_seconds()));
+  return failed_allocation_as_error([&]() -> Status {
+    // Sample data is handed to the file where it lies, so `owned` must outlive `out`.
+    const WriterBuilder owned = std::move(builder);
+    const bool with_crc = owned.integrity() == IntegrityProfile::crc32c;
+    const std::uint64_t crc_bytes = with_crc ? 4 : 0;
+    QEL_TRY(check_writable(owned, crc_bytes));
+    std::vector<ChannelDef> defs = owned.channels();
+    autobump_size_of_length_value(defs, owned.data(), crc_bytes);
+    QEL_ASSIGN_OR_RETURN(const std::string metablock,
+                         build_metablock_json(owned.info(), defs, block_forms::now_unix_seconds()));
 
-  QEL_ASSIGN_OR_RETURN(OutputFile out, OutputFile::create(path));
-  QEL_TRY(out.out().write(bytes_of(block_forms::header_line(metablock, with_crc))));
-  QEL_TRY(out.out().write(bytes_of(metablock)));
-  BlockWriter blocks(out.out(), with_crc);
-  ChannelEmitter emitter(blocks, crc_bytes);
-  for (std::size_t i = 0; i < defs.size(); ++i) {
-    QEL_TRY(emitter.write(static_cast<std::uint16_t>(i), defs[i].size_of_length_value,
-                          owned.data()[i]));
-  }
-  return out.close();
+    QEL_ASSIGN_OR_RETURN(OutputFile out, OutputFile::create(path));
+    QEL_TRY(out.out().write(bytes_of(block_forms::header_line(metablock, with_crc))));
+    QEL_TRY(out.out().write(bytes_of(metablock)));
+    BlockWriter blocks(out.out(), with_crc);
+    ChannelEmitter emitter(blocks, crc_bytes);
+    for (std::size_t i = 0; i < defs.size(); ++i) {
+      QEL_TRY(emitter.write(static_cast<std::uint16_t>(i), defs[i].size_of_length_value,
+                            owned.data()[i]));
+    }
+    return out.close();
+  });
 }
 
 }  // namespace qel

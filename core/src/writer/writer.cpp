@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/allocation_guard.hpp"
 #include "writer/sample_checks.hpp"
 #include "writer/timestamped_types.hpp"
 
@@ -70,25 +71,31 @@ void WriterBuilder::set_location(double latitude, double longitude, double altit
 }
 
 Result<std::uint16_t> WriterBuilder::add_channel(ChannelDef def) {
-  QEL_TRY(check_channel_def(def, channels_.size()));
-  const auto index = static_cast<std::uint16_t>(channels_.size());
-  channels_.push_back(std::move(def));
-  data_.emplace_back(EmptyData{});
-  return index;
+  return failed_allocation_as_error([&]() -> Result<std::uint16_t> {
+    QEL_TRY(check_channel_def(def, channels_.size()));
+    const auto index = static_cast<std::uint16_t>(channels_.size());
+    channels_.push_back(std::move(def));
+    data_.emplace_back(EmptyData{});
+    return index;
+  });
 }
 
 Status WriterBuilder::add_equidistant_segment_f32(std::uint16_t channel, std::int64_t start_ns,
                                                   std::span<const float> values,
                                                   double sample_rate_hz) {
-  return add_equidistant_segment_inner(channel, DataTypeId::Float, start_ns, owned_values(values),
-                                       sample_rate_hz);
+  return failed_allocation_as_error([&]() -> Status {
+    return add_equidistant_segment_inner(channel, DataTypeId::Float, start_ns, owned_values(values),
+                                         sample_rate_hz);
+  });
 }
 
 Status WriterBuilder::add_equidistant_segment_f64(std::uint16_t channel, std::int64_t start_ns,
                                                   std::span<const double> values,
                                                   double sample_rate_hz) {
-  return add_equidistant_segment_inner(channel, DataTypeId::Double, start_ns, owned_values(values),
-                                       sample_rate_hz);
+  return failed_allocation_as_error([&]() -> Status {
+    return add_equidistant_segment_inner(channel, DataTypeId::Double, start_ns,
+                                         owned_values(values), sample_rate_hz);
+  });
 }
 
 Status WriterBuilder::add_equidistant_segment_inner(std::uint16_t channel, DataType values_type,
@@ -106,17 +113,19 @@ template <class T>
 Status WriterBuilder::add_timestamped_samples(std::uint16_t channel,
                                               std::span<const std::int64_t> timestamps,
                                               std::span<const T> values) {
-  constexpr std::size_t kIndex = values_index<T>();
-  QEL_TRY(check_timestamped(channels_, channel, data_type_of_element<T>(), timestamps.size(),
-                            values.size(), kind_at(data_, channel)));
-  ChannelData& data = data_[channel];
-  if (std::holds_alternative<EmptyData>(data)) {
-    data = TimestampedData{{}, NumericValues(std::in_place_index<kIndex>)};
-  }
-  auto& stored = std::get<TimestampedData>(data);
-  stored.timestamps.append(timestamps);
-  std::get<kIndex>(stored.values).append(values);
-  return {};
+  return failed_allocation_as_error([&]() -> Status {
+    constexpr std::size_t kIndex = values_index<T>();
+    QEL_TRY(check_timestamped(channels_, channel, data_type_of_element<T>(), timestamps.size(),
+                              values.size(), kind_at(data_, channel)));
+    ChannelData& data = data_[channel];
+    if (std::holds_alternative<EmptyData>(data)) {
+      data = TimestampedData{{}, NumericValues(std::in_place_index<kIndex>)};
+    }
+    auto& stored = std::get<TimestampedData>(data);
+    stored.timestamps.append(timestamps);
+    std::get<kIndex>(stored.values).append(values);
+    return {};
+  });
 }
 
 #define QEL_INSTANTIATE_TIMESTAMPED(T)                       \
@@ -128,13 +137,17 @@ QEL_FOR_EACH_TIMESTAMPED_TYPE(QEL_INSTANTIATE_TIMESTAMPED)
 Status WriterBuilder::add_string_samples(std::uint16_t channel,
                                          std::span<const std::int64_t> timestamps,
                                          std::span<const std::string_view> values) {
-  return add_variable_samples(channel, DataTypeId::String, timestamps, values);
+  return failed_allocation_as_error([&]() -> Status {
+    return add_variable_samples(channel, DataTypeId::String, timestamps, values);
+  });
 }
 
 Status WriterBuilder::add_binary_samples(std::uint16_t channel,
                                          std::span<const std::int64_t> timestamps,
                                          std::span<const std::span<const std::uint8_t>> values) {
-  return add_variable_samples(channel, DataTypeId::Binary, timestamps, values);
+  return failed_allocation_as_error([&]() -> Status {
+    return add_variable_samples(channel, DataTypeId::Binary, timestamps, values);
+  });
 }
 
 template <class V>
