@@ -34,4 +34,14 @@ inline char** keywords(const char* const* names) noexcept {
   return const_cast<char**>(names);
 }
 
+// Unpacks the single argument `name` of a call (`format` as
+// PyArg_ParseTupleAndKeywords takes it) and converts it as convert_arg does.
+template <class T>
+bool unpack_one(PyObject* args, PyObject* kwargs, const char* format, const char* name, T& out) {
+  const char* const names[] = {name, nullptr};
+  PyObject* value = nullptr;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &value) &&
+         convert_arg(value, name, out);
+}
+
 }  // namespace qelpy

@@ -24,13 +24,8 @@ PyObject* channel_or_none(const qel::File& file, const qel::Channel* info) {
 
 PyObject* file_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", nullptr};
-    PyObject* name_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:channel", keywords(names), &name_arg)) {
-      return nullptr;
-    }
     std::string name;
-    if (!convert_arg(name_arg, "name", name)) return nullptr;
+    if (!unpack_one(args, kwargs, "O:channel", "name", name)) return nullptr;
     const auto file = live_file(self);
     if (!file) return nullptr;
     return channel_or_none(*file, file->channel_info(name));
@@ -39,14 +34,8 @@ PyObject* file_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* file_channel_by_index(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"index", nullptr};
-    PyObject* index_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:channel_by_index", keywords(names),
-                                     &index_arg)) {
-      return nullptr;
-    }
     std::uint16_t index = 0;
-    if (!convert_arg(index_arg, "index", index)) return nullptr;
+    if (!unpack_one(args, kwargs, "O:channel_by_index", "index", index)) return nullptr;
     const auto file = live_file(self);
     if (!file) return nullptr;
     return channel_or_none(*file, file->channel_info_by_index(index));

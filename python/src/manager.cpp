@@ -25,27 +25,16 @@ PyObject* channel_or_none(const qel::Channel* channel) {
 
 PyObject* manager_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", nullptr};
-    PyObject* name_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:channel", keywords(names), &name_arg)) {
-      return nullptr;
-    }
     std::string name;
-    if (!convert_arg(name_arg, "name", name)) return nullptr;
+    if (!unpack_one(args, kwargs, "O:channel", "name", name)) return nullptr;
     return channel_or_none(manager_of(self).channel(name));
   });
 }
 
 PyObject* manager_channel_by_index(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"index", nullptr};
-    PyObject* index_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:channel_by_index", keywords(names),
-                                     &index_arg)) {
-      return nullptr;
-    }
     std::uint16_t index = 0;
-    if (!convert_arg(index_arg, "index", index)) return nullptr;
+    if (!unpack_one(args, kwargs, "O:channel_by_index", "index", index)) return nullptr;
     return channel_or_none(manager_of(self).channel_by_index(index));
   });
 }

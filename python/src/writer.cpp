@@ -43,15 +43,6 @@ class WritingFlag {
   bool& flag_;
 };
 
-// Unpacks and converts the single argument `name`.
-template <class T>
-bool unpack_one(PyObject* args, PyObject* kwargs, const char* format, const char* name, T& out) {
-  const char* const names[] = {name, nullptr};
-  PyObject* value = nullptr;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &value) &&
-         convert_arg(value, name, out);
-}
-
 // A builder-style method that replaces one text field; returns self.
 template <WriterBuilder (WriterBuilder::*Setter)(std::string) &&, const char* Format>
 PyObject* set_text(PyObject* self, PyObject* args, PyObject* kwargs) {
