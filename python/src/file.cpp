@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "boxed.hpp"
+#include "channel_lookup.hpp"
 #include "classes.hpp"
 #include "file_info.hpp"
 #include "file_object.hpp"
@@ -51,20 +52,10 @@ PyObject* file_subscript(PyObject* self, PyObject* name) {
   });
 }
 
-// Only a str can name a channel; anything else is simply not in the file.
 int file_contains(PyObject* self, PyObject* name) {
   const auto file = live_file(self);
   if (!file) return -1;
-  if (!PyUnicode_Check(name)) return 0;
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) {
-    // The file's names are UTF-8, so a str that has no UTF-8 form names none.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  return file->channel_info(std::string_view(text, static_cast<std::size_t>(size))) ? 1 : 0;
+  return contains_channel(name, [&](std::string_view key) { return file->channel_info(key); });
 }
 
 Py_ssize_t file_len(PyObject* self) {
@@ -75,18 +66,7 @@ Py_ssize_t file_len(PyObject* self) {
 PyObject* get_names(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const auto file = live_file(self);
-    if (!file) return nullptr;
-    const auto& channels = file->channels();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(channels.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-      const std::string& name = channels[i].name;
-      PyObject* item =
-          PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return file ? channel_names(file->channels()) : nullptr;
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include "args.hpp"
 #include "boxed.hpp"
+#include "channel_lookup.hpp"
 #include "py_ref.hpp"
 
 namespace qelpy {
@@ -33,11 +34,7 @@ bool convert_window(PyObject* start, PyObject* stop, qel::TimeWindow& out) {
 }
 
 const qel::Channel* channel_named(const qel::File& file, PyObject* name) {
-  std::string key;
-  if (!convert_arg(name, "name", key)) return nullptr;
-  const qel::Channel* channel = file.channel_info(key);
-  if (channel == nullptr) PyErr_SetObject(PyExc_KeyError, name);
-  return channel;
+  return find_named(name, [&](std::string_view key) { return file.channel_info(key); });
 }
 
 }  // namespace qelpy

@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "boxed.hpp"
+#include "channel_lookup.hpp"
 #include "classes.hpp"
 #include "error.hpp"
 #include "file_info.hpp"
@@ -40,11 +41,11 @@ PyObject* manager_channel_by_index(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* get_channels(PyObject* self, void*) {
-  return guarded([&] { return channel_list(manager_of(self)); });
+  return guarded([&] { return channel_list(manager_of(self).channels()); });
 }
 
 PyObject* get_names(PyObject* self, void*) {
-  return guarded([&] { return channel_names(manager_of(self)); });
+  return guarded([&] { return channel_names(manager_of(self).channels()); });
 }
 
 PyObject* get_file_info(PyObject* self, void*) {

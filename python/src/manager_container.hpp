@@ -12,8 +12,4 @@ PyObject* manager_iter(PyObject* self);
 int manager_contains(PyObject* self, PyObject* name);
 PyObject* manager_subscript(PyObject* self, PyObject* name);
 
-// New lists of the channels as `Channel` objects, and of their names.
-PyObject* channel_list(const qel::DataManager& manager);
-PyObject* channel_names(const qel::DataManager& manager);
-
 }  // namespace qelpy
