@@ -3,9 +3,7 @@
 // channel that is the whole file against a single read() of it (what
 // numpy.fromfile does). Medians of alternating rounds, warm page cache.
 // Usage: bench_file [work directory, default /tmp] [MiB, default 256] [keep: leave the files]
-#include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,17 +14,19 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.hpp"
 #include "qel/file.hpp"
 #include "qel/manager.hpp"
 
 namespace {
 
+using bench::append;
+using bench::raw_read;
+using bench::write_file;
+using bench::write_gzip;
+
 constexpr int kRounds = 7;
 constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
-
-void append(std::string& out, const void* bytes, std::size_t n) {
-  out.append(static_cast<const char*>(bytes), n);
-}
 
 // `channels` double channels, their blocks of about 64 KiB taking turns.
 std::string make_file(std::size_t channels, std::size_t total_bytes) {
@@ -66,41 +66,6 @@ std::string make_file(std::size_t channels, std::size_t total_bytes) {
     }
   }
   return out;
-}
-
-bool write_file(const std::string& path, const std::string& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-}
-
-bool write_gzip(const std::string& path, const std::string& bytes) {
-  gzFile file = gzopen(path.c_str(), "wb1");
-  if (file == nullptr) return false;
-  bool ok = true;
-  for (std::size_t at = 0; ok && at < bytes.size(); at += std::size_t{1} << 24) {
-    const auto n = static_cast<unsigned>(std::min(bytes.size() - at, std::size_t{1} << 24));
-    ok = gzwrite(file, bytes.data() + at, n) == static_cast<int>(n);
-  }
-  return gzclose(file) == Z_OK && ok;
-}
-
-bool raw_read(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  ::lseek(fd, 0, SEEK_SET);
-  auto* array = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
-  off_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::read(fd, array + done, static_cast<std::size_t>(size - done));
-    if (got <= 0) break;
-    done += got;
-  }
-  ::close(fd);
-  std::free(array);
-  return done == size;
 }
 
 bool load(const std::string& path) {
@@ -165,8 +130,8 @@ int main(int argc, char** argv) {
   const std::string single = dir + "/qel-bench-file-1.qel";
   const std::string packed = dir + "/qel-bench-file-256.qel.gz";
   {
-    const std::string bytes = make_file(256, mib << 20);
-    if (!write_file(many, bytes) || !write_gzip(packed, make_file(256, (mib << 20) / 4))) return 1;
+    if (!write_file(many, make_file(256, mib << 20))) return 1;
+    if (!write_gzip(packed, make_file(256, (mib << 20) / 4), "wb1")) return 1;
   }
   if (!write_file(single, make_file(1, mib << 20))) return 1;
   std::printf("%zu MiB, 64 KiB blocks; medians of %d alternating rounds, warm page cache\n\n", mib,

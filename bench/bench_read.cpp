@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <fcntl.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,10 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.hpp"
 #include "qel/integrity.hpp"
 #include "qel/manager.hpp"
 
 namespace {
+
+using bench::append;
+using bench::raw_read;
+using bench::write_file;
+using bench::write_gzip;
 
 constexpr int kRounds = 5;
 
@@ -30,10 +35,6 @@ struct Layout {
   int length_width;  // sizeoflengthvalue of the channel
   bool crc;
 };
-
-void append(std::string& out, const void* bytes, std::size_t n) {
-  out.append(static_cast<const char*>(bytes), n);
-}
 
 // A version-5 file of one double channel whose blocks hold `per_block` values.
 std::string make_file(const std::vector<double>& values, const Layout& layout) {
@@ -77,42 +78,6 @@ std::string make_file(const std::vector<double>& values, const Layout& layout) {
     out += frame;
   }
   return out;
-}
-
-bool write_file(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-}
-
-bool write_gzip(const std::string& path, const std::string& bytes) {
-  gzFile file = gzopen(path.c_str(), "wb6");
-  if (file == nullptr) return false;
-  bool ok = true;
-  for (std::size_t at = 0; ok && at < bytes.size(); at += 1 << 20) {
-    const auto n = static_cast<unsigned>(std::min<std::size_t>(1 << 20, bytes.size() - at));
-    ok = gzwrite(file, bytes.data() + at, n) == static_cast<int>(n);
-  }
-  return gzclose(file) == Z_OK && ok;
-}
-
-// What numpy.fromfile does: size the array from the file, then one read().
-bool raw_read(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  ::lseek(fd, 0, SEEK_SET);
-  auto* array = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
-  off_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::read(fd, array + done, static_cast<std::size_t>(size - done));
-    if (got <= 0) break;
-    done += got;
-  }
-  ::close(fd);
-  std::free(array);
-  return done == size;
 }
 
 // Plain zlib inflation of the whole gzip file into a reused buffer.
@@ -186,7 +151,7 @@ int main(int argc, char** argv) {
       paths.push_back(dir + "/qel_bench_" + std::to_string(paths.size()) + ".qel");
       if (!write_file(paths.back(), make_file(values, layout))) return 1;
     }
-    if (!write_gzip(gzip_path, make_file(values, layouts[0]))) return 1;
+    if (!write_gzip(gzip_path, make_file(values, layouts[0]), "wb6")) return 1;
   }
 
   const double data_mib = static_cast<double>(count * sizeof(double)) / (1 << 20);
