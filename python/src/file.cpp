@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -132,7 +133,7 @@ PyObject* open_file(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef file_methods[] = {
+std::array file_methods = with_frames_methods({
     {"channel", as_method(file_channel), METH_VARARGS | METH_KEYWORDS,
      "channel($self, name)\n--\n\n"
      "The channel of that name with all its samples, as `qel.load` gives\n"
@@ -169,14 +170,7 @@ PyMethodDef file_methods[] = {
     {"__enter__", file_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
     {"__exit__", file_exit, METH_VARARGS,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the file."},
-    {"time_bases", as_method(frames_method<kTimeBases>), METH_VARARGS | METH_KEYWORDS,
-     kTimeBasesDoc},
-    {"to_pandas", as_method(frames_method<kToPandas>), METH_VARARGS | METH_KEYWORDS, kToPandasDoc},
-    {"to_arrow", as_method(frames_method<kToArrow>), METH_VARARGS | METH_KEYWORDS, kToArrowDoc},
-    {"to_parquet", as_method(frames_method<kToParquet>), METH_VARARGS | METH_KEYWORDS,
-     kToParquetDoc},
-    {},
-};
+});
 
 PyGetSetDef file_properties[] = {
     {"names", get_names, nullptr,
@@ -201,7 +195,7 @@ PyType_Slot file_slots[] = {
     {Py_sq_length, as_slot(file_len)},
     {Py_sq_contains, as_slot(file_contains)},
     {Py_mp_subscript, as_slot(file_subscript)},
-    {Py_tp_methods, file_methods},
+    {Py_tp_methods, file_methods.data()},
     {Py_tp_getset, file_properties},
     {},
 };

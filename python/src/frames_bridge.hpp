@@ -1,5 +1,10 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "boxed.hpp"
 #include "module.hpp"
 
 namespace qelpy {
@@ -80,5 +85,19 @@ inline constexpr char kChannelToPandasDoc[] =
     "int64 nanoseconds. GPS channels give a DataFrame of latitude,\n"
     "longitude and altitude; strings and binaries an object Series. The\n"
     "unit and display name are in `attrs`. Needs `pip install 'qel[pandas]'`.";
+
+// The method table of a class of several channels: its own methods `own`,
+// then the conversions above, then the end marker.
+template <std::size_t N>
+std::array<PyMethodDef, N + 5> with_frames_methods(const PyMethodDef (&own)[N]) {
+  constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+  std::array<PyMethodDef, N + 5> table{};
+  std::copy(own, own + N, table.begin());
+  table[N] = {"time_bases", as_method(frames_method<kTimeBases>), kFlags, kTimeBasesDoc};
+  table[N + 1] = {"to_pandas", as_method(frames_method<kToPandas>), kFlags, kToPandasDoc};
+  table[N + 2] = {"to_arrow", as_method(frames_method<kToArrow>), kFlags, kToArrowDoc};
+  table[N + 3] = {"to_parquet", as_method(frames_method<kToParquet>), kFlags, kToParquetDoc};
+  return table;
+}
 
 }  // namespace qelpy

@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -86,7 +87,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef manager_methods[] = {
+std::array manager_methods = with_frames_methods({
     {"channel", as_method(manager_channel), METH_VARARGS | METH_KEYWORDS,
      "channel($self, name)\n--\n\n"
      "Look up a channel by its fully qualified name. Returns `None`\n"
@@ -96,14 +97,7 @@ PyMethodDef manager_methods[] = {
      "channel_by_index($self, index)\n--\n\n"
      "Look up a channel by its on-disk index. Returns `None` if no\n"
      "channel uses that index. Optional access form per DECISIONS §10."},
-    {"time_bases", as_method(frames_method<kTimeBases>), METH_VARARGS | METH_KEYWORDS,
-     kTimeBasesDoc},
-    {"to_pandas", as_method(frames_method<kToPandas>), METH_VARARGS | METH_KEYWORDS, kToPandasDoc},
-    {"to_arrow", as_method(frames_method<kToArrow>), METH_VARARGS | METH_KEYWORDS, kToArrowDoc},
-    {"to_parquet", as_method(frames_method<kToParquet>), METH_VARARGS | METH_KEYWORDS,
-     kToParquetDoc},
-    {},
-};
+});
 
 PyGetSetDef manager_properties[] = {
     {"channels", get_channels, nullptr, "Full list of channels in metablock order.", nullptr},
@@ -134,7 +128,7 @@ PyType_Slot manager_slots[] = {
     {Py_sq_contains, as_slot(manager_contains)},
     {Py_mp_subscript, as_slot(manager_subscript)},
     {Py_tp_iter, as_slot(manager_iter)},
-    {Py_tp_methods, manager_methods},
+    {Py_tp_methods, manager_methods.data()},
     {Py_tp_getset, manager_properties},
     {},
 };
