@@ -1,6 +1,7 @@
 // Replacing a file: the new bytes are at the path after a commit, and nothing
 // changes there, nor stays beside it, when the write ends any other way.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,13 +12,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qel/manager.hpp"
 #include "qel/writer.hpp"
 #include "test_support.hpp"
 #include "writer/file_target.hpp"
+#include "writer/gather_writer.hpp"
 
 namespace qel {
 namespace {
@@ -132,6 +136,45 @@ TEST(FileTarget, AKilledSaveLeavesTheOldFile) {
   ASSERT_EQ(names.size(), 2u);
   EXPECT_TRUE(names[0].starts_with(".f.qel.") && names[0].ends_with(".tmp")) << names[0];
   EXPECT_EQ(names[1], "f.qel");
+}
+
+// Write-behind hands what was written to the disk as a hint only: the bytes
+// are the same, and a descriptor that cannot take the hint (a pipe) is
+// written all the same.
+TEST(GatherWriter, WritesTheSameBytesWithWriteBehind) {
+  std::vector<std::uint8_t> bytes(3 * GatherWriter::kWriteBehindBytes + 12345);
+  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
+  const auto write_all = [&bytes](int fd) {
+    GatherWriter out(fd, true);
+    for (std::size_t at = 0; at < bytes.size(); at += 100'000) {
+      const std::size_t size = std::min<std::size_t>(100'000, bytes.size() - at);
+      const std::span piece(bytes.data() + at, size);
+      const Status written = at % 200'000 == 0 ? out.write(piece) : out.write_borrowed(piece);
+      ASSERT_TRUE(written) << written.error().message();
+    }
+    const Status flushed = out.flush();
+    ASSERT_TRUE(flushed) << flushed.error().message();
+  };
+
+  const auto path = fresh_dir("write_behind") / "f.bin";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  write_all(fd);
+  ::close(fd);
+  EXPECT_EQ(contents(path), std::string(bytes.begin(), bytes.end()));
+
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  std::string piped;
+  std::thread reader([&piped, in = pipe_fds[0]] {
+    char chunk[65536];
+    for (ssize_t got; (got = ::read(in, chunk, sizeof chunk)) > 0;) piped.append(chunk, got);
+  });
+  write_all(pipe_fds[1]);
+  ::close(pipe_fds[1]);
+  reader.join();
+  ::close(pipe_fds[0]);
+  EXPECT_EQ(piped, std::string(bytes.begin(), bytes.end()));
 }
 
 }  // namespace

@@ -67,10 +67,11 @@ void allocate([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t offset,
 
 }  // namespace
 
-GatherWriter::GatherWriter(int fd)
+GatherWriter::GatherWriter(int fd, bool write_behind)
     : fd_(fd),
       blocks_((::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)) {
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes)),
+      write_behind_(write_behind) {
   pending_.reserve(kMaxPieces);
 }
 
@@ -82,7 +83,9 @@ GatherWriter::GatherWriter(GatherWriter&& other) noexcept
       pending_(std::move(other.pending_)),
       pending_bytes_(std::exchange(other.pending_bytes_, 0)),
       offset_(std::exchange(other.offset_, 0)),
-      borrowed_(std::exchange(other.borrowed_, false)) {}
+      borrowed_(std::exchange(other.borrowed_, false)),
+      write_behind_(other.write_behind_),
+      unsynced_(std::exchange(other.unsynced_, 0)) {}
 
 Status GatherWriter::write(std::span<const std::uint8_t> bytes) {
   if (bytes.size() > kBufferBytes - used_) {
@@ -127,7 +130,18 @@ Status GatherWriter::flush() {
   pending_bytes_ = 0;
   used_ = 0;
   borrowed_ = false;
+  if (written && write_behind_ && offset_ - unsynced_ >= kWriteBehindBytes) start_writeback();
   return written;
+}
+
+// Only starts the writing out and waits for nothing; a failure to write shows
+// in the sync at the end, so the hint's own result does not matter.
+void GatherWriter::start_writeback() noexcept {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  (void)::sync_file_range(fd_, static_cast<off_t>(unsynced_),
+                          static_cast<off_t>(offset_ - unsynced_), SYNC_FILE_RANGE_WRITE);
+#endif
+  unsynced_ = offset_;
 }
 
 }  // namespace qel

@@ -20,9 +20,14 @@ namespace qel {
 class GatherWriter {
  public:
   static constexpr std::size_t kBufferBytes = std::size_t{256} << 10;
+  // How much is written before it is handed to the disk, with write-behind.
+  static constexpr std::size_t kWriteBehindBytes = std::size_t{8} << 20;
 
   // Writes to `fd`, which the caller keeps open for the writer's lifetime.
-  explicit GatherWriter(int fd);
+  // With `write_behind`, for a file that will be synced when done, what was
+  // written goes to the disk while the rest is being written, so the sync at
+  // the end waits for the last few MiB only instead of the whole file.
+  explicit GatherWriter(int fd, bool write_behind = false);
   GatherWriter(GatherWriter&& other) noexcept;
   GatherWriter& operator=(GatherWriter&&) = delete;
   GatherWriter(const GatherWriter&) = delete;
@@ -41,6 +46,7 @@ class GatherWriter {
 
  private:
   Status queue(std::span<const std::uint8_t> bytes);
+  void start_writeback() noexcept;
 
   int fd_;
   // Whether writes to fd_ wait in the kernel (else they wait here, in slices).
@@ -52,6 +58,9 @@ class GatherWriter {
   std::size_t pending_bytes_ = 0;
   std::uint64_t offset_ = 0;
   bool borrowed_ = false;
+  bool write_behind_;
+  // Where the bytes not yet handed to the disk begin.
+  std::uint64_t unsynced_ = 0;
 };
 
 }  // namespace qel

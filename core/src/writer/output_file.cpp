@@ -9,7 +9,8 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
   return OutputFile(std::move(target));
 }
 
-OutputFile::OutputFile(FileTarget target) : target_(std::move(target)), out_(target_.fd()) {}
+OutputFile::OutputFile(FileTarget target)
+    : target_(std::move(target)), out_(target_.fd(), !target_.in_place()) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : target_(std::move(other.target_)), out_(std::move(other.out_)) {}
