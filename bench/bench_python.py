@@ -426,6 +426,8 @@ class Suite:
             data = layouts.arrays(layout)
             h5 = self.layout_file(layout, "h5", lambda p: layouts.write_h5(h5py, p, data))
             pair["h5py"] = lambda: layouts.read_h5(h5py, h5)
+        if not layout.timestamped:
+            pair["qel.open + samples()"] = lambda: layouts.read_qel_opened(path)
         times = measure(pair, self.repeat)
         qel_s, fromfile_s, load_s, samples_s = times[:4]
         nbytes = layout.decoded_bytes
@@ -437,6 +439,12 @@ class Suite:
         if h5py is not None:
             rows.append(Row("  the same against h5py", "load + samples()", "h5py", qel_s,
                             times[4], times[4] / qel_s, 1.0, nbytes=nbytes))  # fmt: skip
+        if not layout.timestamped:
+            opened_s, h5_s = times[-1], times[4] if h5py is not None else None
+            baseline, baseline_s = ("h5py", h5_s) if h5_s else ("numpy.fromfile", fromfile_s)
+            rows.append(Row(f"  qel.open + samples() against {baseline}", "qel.open + samples()",
+                            baseline, opened_s, baseline_s, baseline_s / opened_s, None,
+                            nbytes=nbytes))  # fmt: skip
         return rows
 
     def fig_layouts_write(self) -> list[Row]:
