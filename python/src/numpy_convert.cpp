@@ -1,12 +1,12 @@
 #include "numpy_convert.hpp"
 
-#include <cstring>
 #include <numeric>
 #include <variant>
 
 #include "numpy_include.hpp"
 #include "numpy_memory.hpp"
 #include "numpy_types.hpp"
+#include "qel/array_memory.hpp"
 
 namespace qelpy {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 PyObject* new_array(int ndim, npy_intp* dims, int type, const void* bytes, std::size_t size) {
   PyObject* array = new_empty_array(ndim, dims, type);
   if (array != nullptr && size > 0) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), bytes, size);
+    qel::array_memory::fill(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), bytes, size);
   }
   return array;
 }

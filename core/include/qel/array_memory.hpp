@@ -31,4 +31,10 @@ Block shrink(Block block, std::size_t used) noexcept;
 
 void release(Block block) noexcept;
 
+// Copies `bytes` from `from` into an array being filled (the two do not
+// overlap). A large copy goes by streaming stores, which write the
+// destination without first fetching it into the cache: the copy moves a
+// third less over the memory bus, and the cache keeps what was in it.
+void fill(void* to, const void* from, std::size_t bytes) noexcept;
+
 }  // namespace qel::array_memory

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -44,7 +43,7 @@ class CowArray {
 
   void append(std::span<const T> values) {
     if (values.empty()) return;
-    std::memcpy(extend(values.size()), values.data(), values.size_bytes());
+    array_memory::fill(extend(values.size()), values.data(), values.size_bytes());
   }
 
   void push_back(const T& value) { *extend(1) = value; }
@@ -84,7 +83,7 @@ class CowArray {
       auto copy = std::make_shared<Storage>();
       const std::size_t size = storage_->size;
       resize_storage(*copy, std::max(capacity, size), std::max(needed, size));
-      if (storage_->size > 0) std::memcpy(copy->data, storage_->data, storage_->size * sizeof(T));
+      array_memory::fill(copy->data, storage_->data, storage_->size * sizeof(T));
       copy->size = storage_->size;
       storage_ = std::move(copy);
     }

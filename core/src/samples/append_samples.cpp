@@ -1,11 +1,11 @@
 #include "samples/append_samples.hpp"
 
 #include <bit>
-#include <cstring>
 #include <type_traits>
 
 #include "common/byte_order.hpp"
 #include "common/saturating.hpp"
+#include "qel/array_memory.hpp"
 #include "samples/split_records.hpp"
 
 namespace qel {
@@ -21,7 +21,7 @@ void copy_values(T* out, const std::uint8_t* in, std::size_t n) noexcept {
       out[i] = {load_le<double>(in), load_le<double>(in + 8), load_le<double>(in + 16)};
     }
   } else if constexpr (std::endian::native == std::endian::little) {
-    if (n > 0) std::memcpy(out, in, n * sizeof(T));
+    array_memory::fill(out, in, n * sizeof(T));
   } else {
     for (std::size_t i = 0; i < n; ++i) out[i] = load_le<T>(in + i * sizeof(T));
   }
