@@ -18,8 +18,10 @@ namespace {
 
 #if defined(QEL_MAPPED_ARRAYS)
 // Blocks from here on are carved from the pool: below it, malloc's own
-// reuse of small blocks serves as well.
-constexpr std::size_t kCarveFrom = std::size_t{64} << 10;
+// reuse of small blocks serves as well. Low enough that an array filled from
+// a block of typical size (64 KiB) starts where it can grow in place, rather
+// than in malloc's memory, from which the next block would copy it out.
+constexpr std::size_t kCarveFrom = std::size_t{16} << 10;
 // A carved block that cannot grow where it lies moves out into a mapping of
 // its own from here on, rather than into a larger carved one.
 constexpr std::size_t kMapFrom = std::size_t{4} << 20;
