@@ -7,6 +7,7 @@ deliver every sample of every channel, as a user reading the whole file would.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
@@ -73,6 +74,15 @@ def write_h5(
             f.create_dataset(f"c{i}", data=values)
             if times is not None:
                 f.create_dataset(f"t{i}", data=times)
+
+
+def sync_file(path: Path) -> None:
+    """Makes a written file durable, as qel's writer does before it replaces the old one."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 def read_qel(path: Path) -> list[object]:

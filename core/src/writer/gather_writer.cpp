@@ -123,7 +123,9 @@ Status GatherWriter::queue(std::span<const std::uint8_t> bytes) {
 }
 
 Status GatherWriter::flush() {
-  allocate(fd_, offset_, pending_bytes_);
+  // A file written behind is synced before it is closed, so its blocks are
+  // allocated as it goes out, and the hint would only cost a call.
+  if (!write_behind_) allocate(fd_, offset_, pending_bytes_);
   Status written = write_all(fd_, blocks_, pending_, checkpoints_);
   offset_ += pending_bytes_;
   pending_.clear();
