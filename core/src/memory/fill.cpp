@@ -29,8 +29,9 @@ void stream(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) noexc
     _mm_stream_si128(reinterpret_cast<__m128i*>(to + i + 32), c);
     _mm_stream_si128(reinterpret_cast<__m128i*>(to + i + 48), d);
   }
-  // Streaming stores are weakly ordered: the fence makes them visible before
-  // anything the caller writes next, such as the size that publishes them.
+  // Streaming stores are weakly ordered: the fence orders them before
+  // anything written after the copy, such as what hands the array to
+  // another thread.
   _mm_sfence();
 }
 #endif

@@ -120,8 +120,8 @@ std::size_t split_vectors(const std::uint8_t* in, std::size_t count, std::int64_
   split_scalar<kValueBytes>(in, *lead, times, values);
   const std::size_t streamed = split_avx512<kValueBytes, true>(
       in + *lead * (8 + kValueBytes), count - *lead, times + *lead, values + *lead * kValueBytes);
-  // Streaming stores are weakly ordered: fenced before the arrays' sizes
-  // publish them.
+  // Streaming stores are weakly ordered: fenced before anything written
+  // after the split.
   _mm_sfence();
   return *lead + streamed;
 }
