@@ -47,10 +47,13 @@ class FileInputStream final : public InputStream {
   Result<std::size_t> read(std::span<std::uint8_t> out) override;
   // Size as the file system reports it; absent when it cannot tell.
   std::optional<std::uint64_t> size() const noexcept;
+  // A regular file: its reads never wait on a writer.
+  bool regular() const noexcept { return regular_; }
 
  private:
   explicit FileInputStream(int fd) noexcept : fd_(fd) {}
   int fd_;
+  bool regular_ = false;
 };
 
 }  // namespace qel

@@ -59,6 +59,7 @@ Result<std::unique_ptr<FileInputStream>> FileInputStream::open(const std::string
   struct stat info;
   if (::fstat(fd, &info) != 0) return std::unexpected(Error::io(errno));
   if (S_ISREG(info.st_mode)) {
+    stream->regular_ = true;
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
       return std::unexpected(Error::io(errno));
     }

@@ -5,18 +5,33 @@
 
 #include "container/compression.hpp"
 #include "container/header.hpp"
+#include "container/read_ahead.hpp"
 #include "container/reader.hpp"
+#include "container/reading_threads.hpp"
 #include "qel/log.hpp"
 #include "samples/channel_builder.hpp"
 #include "samples/load_steps.hpp"
 
 namespace qel {
 
+namespace {
+
+// Below this a helper thread costs more than it saves.
+constexpr std::uint64_t kReadAheadFrom = std::uint64_t{8} << 20;
+
+}  // namespace
+
 Result<DataManager> DataManager::load_from_file(const std::string& path) {
+  const reading_threads::Reader reading;
   return failed_allocation_as_error([&]() -> Result<DataManager> {
     QEL_ASSIGN_OR_RETURN(std::unique_ptr<FileInputStream> file, FileInputStream::open(path));
     const std::optional<std::uint64_t> size = file->size();
-    return load_from_stream(std::move(file), size);
+    // A pipe or FIFO is read on the caller's thread, where its waits ask
+    // the cancellation check.
+    if (!file->regular() || size.value_or(0) < kReadAheadFrom) {
+      return load_from_stream(std::move(file), size);
+    }
+    return load_from_stream(ReadAheadInput::wrap(std::move(file)), size);
   });
 }
 
