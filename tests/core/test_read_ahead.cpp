@@ -12,6 +12,7 @@
 #include <new>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "container/read_ahead.hpp"
@@ -56,18 +57,22 @@ class Scripted final : public InputStream {
         out[i] = static_cast<std::uint8_t>((given_ + i) * 7 % 251);
       step.count -= n;
       given_ += n;
+      if (std::this_thread::get_id() == creator_) ++on_creator_;
       return n;
     }
     return 0;
   }
 
-  std::size_t given() const { return given_; }
+  // Reads that gave bytes on the thread that made the stream.
+  std::size_t on_creator() const { return on_creator_; }
 
  private:
   std::vector<Step> steps_;
   std::size_t per_read_;
   std::size_t next_ = 0;
   std::size_t given_ = 0;
+  std::thread::id creator_ = std::this_thread::get_id();
+  std::size_t on_creator_ = 0;
 };
 
 // What a caller reading `stream` in reads of the sizes of `pattern` (in turn)
@@ -195,6 +200,24 @@ TEST(ReadAhead, HelpersTakeOnlyProcessorsNoReaderUses) {
   }
   EXPECT_TRUE(reading_threads::claim_helper()) << "every reader and helper gave its processor back";
   reading_threads::release_helper();
+}
+
+TEST(ReadAhead, GivesItsProcessorBackToLoadsThatCameLater) {
+  const std::vector<Step> steps = {{Step::bytes, 9 * kSlot + 5}};
+  Scripted direct(steps, kSlot);
+  const std::vector<std::string> expected = transcript(direct, {8192});
+
+  auto owned = std::make_unique<Scripted>(steps, kSlot);
+  const Scripted& stream = *owned;
+  auto wrapped = ReadAheadInput::wrap(std::move(owned));
+  ASSERT_NE(dynamic_cast<ReadAheadInput*>(wrapped.get()), nullptr);
+  std::vector<std::unique_ptr<reading_threads::Reader>> later(reading_threads::processors());
+  for (auto& reader : later) reader = std::make_unique<reading_threads::Reader>();
+  // Before the caller takes a slot the helper can fill only the ring; it
+  // sees the later loads before it fills another.
+  EXPECT_EQ(transcript(*wrapped, {8192}), expected);
+  EXPECT_GE(stream.on_creator(), 9 - ReadAheadInput::kSlots);
+  EXPECT_FALSE(reading_threads::crowded()) << "the helper gave its processor back";
 }
 
 // A file large enough to be read ahead: doubles, and int32 with timestamps.

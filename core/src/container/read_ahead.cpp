@@ -65,6 +65,12 @@ void ReadAheadInput::run() noexcept {
   for (;;) {
     changed_.wait(lock, [&] { return stopping_ || ready_ < kSlots; });
     if (stopping_) return;
+    // Loads that came later read alone: this one goes on on its own thread.
+    if (reading_threads::crowded()) {
+      ended_ = true;
+      changed_.notify_all();
+      return;
+    }
     const std::size_t index = (first_ + ready_) % kSlots;
     lock.unlock();
     Filled filled = fill(slot(index));
@@ -75,6 +81,7 @@ void ReadAheadInput::run() noexcept {
       ++ready_;
     }
     failure_ = std::move(filled.failure);
+    at_end_ = filled.ended && !failure_;
     ended_ = filled.ended;
     changed_.notify_all();
     if (ended_) return;
@@ -111,7 +118,7 @@ Result<std::size_t> ReadAheadInput::read(std::span<std::uint8_t> out) {
       changed_.wait(lock, [&] { return ready_ > 0 || ended_; });
       if (ready_ == 0) {
         lock.unlock();
-        return finish();
+        return finish(out);
       }
     }
     const std::size_t index = first_;
@@ -131,12 +138,15 @@ Result<std::size_t> ReadAheadInput::read(std::span<std::uint8_t> out) {
   return copied;
 }
 
-Result<std::size_t> ReadAheadInput::finish() {
+Result<std::size_t> ReadAheadInput::finish(std::span<std::uint8_t> out) {
   stop();
-  if (!failure_) return 0;
-  Error failure = std::move(*failure_);
-  failure_.reset();
-  return std::unexpected(std::move(failure));
+  if (failure_) {
+    Error failure = std::move(*failure_);
+    failure_.reset();
+    return std::unexpected(std::move(failure));
+  }
+  if (at_end_) return 0;
+  return stream_->read(out);
 }
 
 }  // namespace qel

@@ -18,7 +18,8 @@ namespace qel {
 // next bytes runs beside the decoding of the last. The helper fills a ring of
 // slots; the caller takes the bytes in order, then, once the helper has met
 // the end or a failure, the failure once, and from then on reads the stream
-// itself. Only for a stream whose reads cannot wait on a peer (a regular
+// itself. A helper gives its processor back, between two slots, when loads
+// that came later need it. Only for a stream whose reads cannot wait on a peer (a regular
 // file): the helper is not asked about cancellation, and stopping it waits
 // for its current read.
 class ReadAheadInput final : public InputStream {
@@ -54,8 +55,10 @@ class ReadAheadInput final : public InputStream {
   // the stream ends or fails.
   void run() noexcept;
   Filled fill(std::span<std::uint8_t> into);
-  // Joins the helper once it has ended; the failure it met, else 0 for the end.
-  Result<std::size_t> finish();
+  // Joins the helper once it has ended and its bytes are taken; then the
+  // failure it met, or the end, or, when it gave its processor back, the
+  // stream's own read.
+  Result<std::size_t> finish(std::span<std::uint8_t> out);
   void stop() noexcept;
 
   std::unique_ptr<InputStream> stream_;
@@ -72,6 +75,7 @@ class ReadAheadInput final : public InputStream {
   std::size_t sizes_[kSlots] = {};
   bool stopping_ = false;
   bool ended_ = false;
+  bool at_end_ = false;
   std::optional<Error> failure_;
 };
 

@@ -50,4 +50,8 @@ void release_helper() noexcept {
   busy.fetch_sub(1, std::memory_order_relaxed);
 }
 
+bool crowded() noexcept {
+  return busy.load(std::memory_order_relaxed) > processors();
+}
+
 }  // namespace qel::reading_threads

@@ -22,4 +22,7 @@ class Reader {
 bool claim_helper() noexcept;
 void release_helper() noexcept;
 
+// More readers and helpers than processors: a helper should stop.
+bool crowded() noexcept;
+
 }  // namespace qel::reading_threads
