@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from property_runs import examples
 from qel_files import NUMERIC, split_frames
-from test_properties import calls, snapshot
+from test_properties import sample_calls, snapshot
 
 TS = np.array([10, 20, 30], dtype=np.int64)
 CLOSED = "StreamWriter already closed by close()"
@@ -145,10 +145,6 @@ def test_loads_as_the_builder_file_of_the_same_calls(tmp_path_factory, plan, int
     assert (loaded.stats.blocks_truncated, loaded.stats.blocks_crc_failed) == (0, 0)
     assert loaded.stats.verification_status == ("crc_valid" if integrity == "crc32c" else "none")
     assert snapshot(loaded) == snapshot(qel.load(str(built)))
-
-
-# The calls of the builder's hostile-call test that are sample calls.
-sample_calls = calls.filter(lambda call: call[0] != "add_channel")
 
 
 @settings(max_examples=examples(80), deadline=None)
