@@ -1,6 +1,6 @@
 // Reading ahead on a helper thread: the caller sees the bytes, failures and
-// end that reading the stream itself gives, a stop ends the helper, and loads
-// share the processors with their helpers.
+// end that reading the stream itself gives, a stop ends the helper without
+// waiting for it, and loads share the processors with their helpers.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -18,6 +19,7 @@
 #include "container/read_ahead.hpp"
 #include "container/reading_threads.hpp"
 #include "fingerprint.hpp"
+#include "qel/cancel.hpp"
 #include "qel/manager.hpp"
 #include "qel/stream.hpp"
 #include "qel/writer.hpp"
@@ -154,10 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
                              {kSlot}}),
     [](const auto& test) { return test.param.label; });
 
-// Never ends: a stop must not wait for the end.
+// Never ends: a stop must not wait for the end. Says when the helper freed it.
 class Endless final : public InputStream {
  public:
-  explicit Endless(std::size_t& given) : given_(given) {}
+  Endless(std::size_t& given, std::latch& gone) : given_(given), gone_(gone) {}
+  ~Endless() override { gone_.count_down(); }
   Result<std::size_t> read(std::span<std::uint8_t> out) override {
     given_ += out.size();
     return out.size();
@@ -165,19 +168,59 @@ class Endless final : public InputStream {
 
  private:
   std::size_t& given_;
+  std::latch& gone_;
 };
 
 TEST(ReadAhead, StopsWithinItsSlotsWhenTheCallerStopsEarly) {
   std::size_t given = 0;
+  std::latch gone(1);
   {
-    auto wrapped = ReadAheadInput::wrap(std::make_unique<Endless>(given));
+    auto wrapped = ReadAheadInput::wrap(std::make_unique<Endless>(given, gone));
     ASSERT_NE(dynamic_cast<ReadAheadInput*>(wrapped.get()), nullptr);
     std::uint8_t one[1];
     ASSERT_EQ(wrapped->read(one).value(), 1u);
   }
+  gone.wait();
   // The caller holds the first slot, so the helper can fill no more than the ring.
   EXPECT_GE(given, kSlot);
   EXPECT_LE(given, ReadAheadInput::kSlots * kSlot);
+}
+
+// Its reads wait until released, as on a stalled network file system.
+class Stalled final : public InputStream {
+ public:
+  Stalled(std::latch& release, std::latch& gone) : release_(release), gone_(gone) {}
+  ~Stalled() override { gone_.count_down(); }
+  Result<std::size_t> read(std::span<std::uint8_t>) override {
+    release_.wait();
+    return 0;
+  }
+
+ private:
+  std::latch& release_;
+  std::latch& gone_;
+};
+
+struct StopWhenWaiting : cancel::Check {
+  bool stop(bool interrupted) override { return interrupted; }
+};
+
+TEST(ReadAhead, ACallerStopsWhileTheHelperHangsAndDoesNotWaitForIt) {
+  std::latch release(1);
+  std::latch gone(1);
+  {
+    auto wrapped = ReadAheadInput::wrap(std::make_unique<Stalled>(release, gone));
+    ASSERT_NE(dynamic_cast<ReadAheadInput*>(wrapped.get()), nullptr);
+    StopWhenWaiting check;
+    const cancel::ScopedCheck scope(check);
+    std::uint8_t one[1];
+    const Result<std::size_t> got = wrapped->read(one);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().kind(), ErrorKind::Cancelled);
+  }
+  // Given up while the helper still waits in its read; it frees the stream after.
+  release.count_down();
+  gone.wait();
 }
 
 TEST(ReadAhead, HelpersTakeOnlyProcessorsNoReaderUses) {
@@ -188,7 +231,8 @@ TEST(ReadAhead, HelpersTakeOnlyProcessorsNoReaderUses) {
     for (auto& reader : readers) reader = std::make_unique<reading_threads::Reader>();
     EXPECT_FALSE(reading_threads::claim_helper());
     std::size_t given = 0;
-    auto stream = std::make_unique<Endless>(given);
+    std::latch gone(1);
+    auto stream = std::make_unique<Endless>(given, gone);
     InputStream* const raw = stream.get();
     EXPECT_EQ(ReadAheadInput::wrap(std::move(stream)).get(), raw) << "read on the caller's thread";
     EXPECT_EQ(given, 0u);

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <thread>
 
@@ -19,9 +16,10 @@ namespace qel {
 // slots; the caller takes the bytes in order, then, once the helper has met
 // the end or a failure, the failure once, and from then on reads the stream
 // itself. A helper gives its processor back, between two slots, when loads
-// that came later need it. Only for a stream whose reads cannot wait on a peer (a regular
-// file): the helper is not asked about cancellation, and stopping it waits
-// for its current read.
+// that came later need it. Only for a stream that needs no cancellation check
+// of its own (a regular file): the helper is never interrupted, while the
+// caller's waits for it ask the caller's check in slices, and a caller that
+// stops does not wait for the helper's last read.
 class ReadAheadInput final : public InputStream {
  public:
   static constexpr std::size_t kSlots = 4;
@@ -38,45 +36,20 @@ class ReadAheadInput final : public InputStream {
   Result<std::size_t> read(std::span<std::uint8_t> out) override;
 
  private:
-  explicit ReadAheadInput(std::unique_ptr<std::uint8_t[]> slots) noexcept
-      : slots_(std::move(slots)) {}
+  // The stream, the ring and how the helper ended: shared with the helper,
+  // which frees them when it outlives a caller that stopped.
+  struct State;
 
-  std::span<std::uint8_t> slot(std::size_t index) noexcept {
-    return {slots_.get() + index * kSlotBytes, kSlotBytes};
-  }
-  // What one slot's reads gave: bytes, then perhaps the end or a failure.
-  struct Filled {
-    std::size_t size = 0;
-    bool ended = false;
-    std::optional<Error> failure;
-  };
-
-  // The helper's loop, and the filling of one slot: until it is full or
-  // the stream ends or fails.
-  void run() noexcept;
-  Filled fill(std::span<std::uint8_t> into);
+  explicit ReadAheadInput(std::shared_ptr<State> state) noexcept;
   // Joins the helper once it has ended and its bytes are taken; then the
   // failure it met, or the end, or, when it gave its processor back, the
   // stream's own read.
   Result<std::size_t> finish(std::span<std::uint8_t> out);
-  void stop() noexcept;
 
-  std::unique_ptr<InputStream> stream_;
-  std::unique_ptr<std::uint8_t[]> slots_;
+  std::shared_ptr<State> state_;
   std::thread helper_;
   bool helper_joined_ = false;
-  std::size_t taken_ = 0;  // of the first ready slot, by the caller
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  // Under mutex_: the ring's filled slots, and how the helper ended.
-  std::size_t first_ = 0;
-  std::size_t ready_ = 0;
-  std::size_t sizes_[kSlots] = {};
-  bool stopping_ = false;
-  bool ended_ = false;
-  bool at_end_ = false;
-  std::optional<Error> failure_;
+  std::size_t taken_ = 0;  // of the first ready slot
 };
 
 }  // namespace qel
