@@ -3,6 +3,8 @@
 // waiting for it, and loads share the processors with their helpers.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -262,6 +264,18 @@ TEST(ReadAhead, GivesItsProcessorBackToLoadsThatCameLater) {
   EXPECT_EQ(transcript(*wrapped, {8192}), expected);
   EXPECT_GE(stream.on_creator(), 9 - ReadAheadInput::kSlots);
   EXPECT_FALSE(reading_threads::crowded()) << "the helper gave its processor back";
+}
+
+TEST(ReadAhead, AForkedChildCountsNoneOfItsParentsLoads) {
+  std::vector<std::unique_ptr<reading_threads::Reader>> readers(reading_threads::processors());
+  for (auto& reader : readers) reader = std::make_unique<reading_threads::Reader>();
+  ASSERT_FALSE(reading_threads::claim_helper());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(reading_threads::claim_helper() ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child may read ahead";
 }
 
 // A file large enough to be read ahead: doubles, and int32 with timestamps.

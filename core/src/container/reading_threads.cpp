@@ -1,5 +1,6 @@
 #include "container/reading_threads.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -22,6 +23,12 @@ unsigned count_processors() noexcept {
   return reported > 0 ? reported : 1;
 }
 
+// A child of fork() has only the thread that forked, which was in no load:
+// the parent's loads and helpers are not the child's.
+void forget_in_child() noexcept {
+  busy.store(0, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 unsigned processors() noexcept {
@@ -30,6 +37,8 @@ unsigned processors() noexcept {
 }
 
 Reader::Reader() noexcept {
+  [[maybe_unused]] static const int registered =
+      ::pthread_atfork(nullptr, nullptr, forget_in_child);
   busy.fetch_add(1, std::memory_order_relaxed);
 }
 
