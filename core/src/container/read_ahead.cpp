@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -114,21 +115,18 @@ Status ReadAheadInput::State::await(std::unique_lock<std::mutex>& lock) {
 
 std::unique_ptr<InputStream> ReadAheadInput::wrap(std::unique_ptr<InputStream> stream) {
   if (!reading_threads::claim_helper()) return stream;
-  std::unique_ptr<std::uint8_t[]> slots(new (std::nothrow) std::uint8_t[kSlots * kSlotBytes]);
   std::shared_ptr<State> state;
   std::unique_ptr<ReadAheadInput> ahead;
   try {
-    if (slots) state = std::make_shared<State>();
-    if (state) ahead.reset(new ReadAheadInput(state));
+    state = std::make_shared<State>();
+    state->slots = std::make_unique_for_overwrite<std::uint8_t[]>(kSlots * kSlotBytes);
+    ahead.reset(new ReadAheadInput(state));
   } catch (const std::bad_alloc&) {
     // Read on the caller's thread instead.
-  }
-  if (!ahead) {
     reading_threads::release_helper();
     return stream;
   }
   state->stream = std::move(stream);
-  state->slots = std::move(slots);
   // Started with every signal blocked: a signal sent to the process must
   // reach the thread that can act on it, the caller's.
   sigset_t all;
@@ -151,7 +149,7 @@ std::unique_ptr<InputStream> ReadAheadInput::wrap(std::unique_ptr<InputStream> s
 ReadAheadInput::ReadAheadInput(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
 
 ReadAheadInput::~ReadAheadInput() {
-  if (helper_joined_ || !helper_.joinable()) return;
+  if (!helper_.joinable()) return;
   {
     const std::lock_guard lock(state_->mutex);
     state_->stopping = true;
@@ -163,7 +161,7 @@ ReadAheadInput::~ReadAheadInput() {
 }
 
 Result<std::size_t> ReadAheadInput::read(std::span<std::uint8_t> out) {
-  if (helper_joined_) return state_->stream->read(out);
+  if (!helper_.joinable()) return state_->stream->read(out);
   State& state = *state_;
   std::size_t copied = 0;
   std::unique_lock lock(state.mutex);
@@ -195,7 +193,6 @@ Result<std::size_t> ReadAheadInput::read(std::span<std::uint8_t> out) {
 
 Result<std::size_t> ReadAheadInput::finish(std::span<std::uint8_t> out) {
   helper_.join();
-  helper_joined_ = true;
   if (state_->failure) {
     Error failure = std::move(*state_->failure);
     state_->failure.reset();

@@ -47,8 +47,7 @@ class ReadAheadInput final : public InputStream {
   Result<std::size_t> finish(std::span<std::uint8_t> out);
 
   std::shared_ptr<State> state_;
-  std::thread helper_;
-  bool helper_joined_ = false;
+  std::thread helper_;     // joined once it ended, then the stream is read here
   std::size_t taken_ = 0;  // of the first ready slot
 };
 
